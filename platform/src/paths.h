@@ -1,0 +1,27 @@
+#pragma once
+// Windows-form <-> POSIX path conversion, used by every layer call that touches the file system.
+
+#include <string>
+#include <string_view>
+
+#include "win32/base.h"
+
+namespace win32::detail {
+
+// "\home\u\x" or "/home/u/x" (or mixed) -> "/home/u/x". A leading drive letter ("C:") is dropped.
+// Returns false for an empty path.
+bool ToPosixPath(std::u16string_view windowsPath, std::string* pPosix);
+bool ToPosixPath(std::string_view windowsPathUtf8, std::string* pPosix);
+// "/home/u/x" -> u"\home\u\x".
+std::u16string FromPosixPath(std::string_view posixPath);
+std::string FromPosixPathUtf8(std::string_view posixPath);
+
+// Sandbox and test overrides, read once from the environment (LUMIDOCK_ROOT and friends).
+// Empty when unset.
+std::string SandboxRoot();
+
+// Copies `value` into dst (cch characters) with Windows truncation: cut, NUL-terminate, and
+// report the cut through the return value (chars written, or cch when cut).
+DWORD CopyOut(std::u16string_view value, WCHAR* dst, DWORD cch, bool* pTruncated);
+
+}  // namespace win32::detail
