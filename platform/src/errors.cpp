@@ -26,7 +26,9 @@ DWORD Win32ErrorFromErrno(int err) {
     case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     case EBADF: return ERROR_INVALID_HANDLE;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case EINVAL:
+    case EFBIG: return ERROR_INVALID_PARAMETER;
+    case EISDIR: return ERROR_ACCESS_DENIED;
     case EIO: return ERROR_IO_DEVICE;
     case EBUSY:
     case ETXTBSY: return ERROR_SHARING_VIOLATION;

@@ -8,16 +8,21 @@
 
 namespace win32::detail {
 
-// "\home\u\x" or "/home/u/x" (or mixed) -> "/home/u/x". A leading drive letter ("C:") is dropped.
-// Returns false for an empty path.
+// The virtual system folder GetSystemDirectoryW reports. Nothing exists under it except the
+// hosts file, which ToPosixPath maps to /etc/hosts (or $LUMIDOCK_HOSTS_FILE); the module loader
+// may recognise its DLL names.
+inline constexpr std::u16string_view kSystemDirectory = u"\\Windows\\System32";
+
+// "\home\u\x" or "/home/u/x" (or mixed) -> "/home/u/x". A leading drive letter ("C:") and a
+// "\\?\" prefix are dropped. Returns false for an empty path or one holding a NUL.
 bool ToPosixPath(std::u16string_view windowsPath, std::string* pPosix);
 bool ToPosixPath(std::string_view windowsPathUtf8, std::string* pPosix);
 // "/home/u/x" -> u"\home\u\x".
 std::u16string FromPosixPath(std::string_view posixPath);
 std::string FromPosixPathUtf8(std::string_view posixPath);
 
-// Sandbox and test overrides, read once from the environment (LUMIDOCK_ROOT and friends).
-// Empty when unset.
+// Sandbox and test overrides, read from the environment on every call (LUMIDOCK_ROOT and
+// friends), so a test may set them before or after the layer's first use. Empty when unset.
 std::string SandboxRoot();
 
 // Copies `value` into dst (cch characters) with Windows truncation: cut, NUL-terminate, and

@@ -68,6 +68,8 @@ using PHKEY = HKEY*;
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+// Classic path buffer size (characters, NUL included).
+constexpr DWORD MAX_PATH = 260;
 
 union LARGE_INTEGER {
   struct {

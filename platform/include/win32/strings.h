@@ -12,7 +12,13 @@ namespace win32 {
 
 constexpr UINT CP_ACP = 0;
 constexpr UINT CP_OEMCP = 1;
+constexpr UINT CP_THREAD_ACP = 3;
 constexpr UINT CP_UTF8 = 65001;
+
+// Conversion flags: fail with ERROR_NO_UNICODE_TRANSLATION instead of substituting U+FFFD.
+constexpr DWORD MB_ERR_INVALID_CHARS = 0x08;
+constexpr DWORD WC_ERR_INVALID_CHARS = 0x80;
+constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
 
 WIN32_API UINT GetACP();
 
@@ -44,7 +50,8 @@ WIN32_API int wsprintfW(LPWSTR dst, LPCWSTR format, ...);
 
 // Paths: the system holds them in Windows form (\ separators, rooted at \, no drive letter);
 // the layer converts to POSIX only at the system call.
-// Exact comparison: the file systems here are case-sensitive.
+// Exact comparison: the file systems here are case-sensitive. Either separator (\ or /) matches
+// the other, since the layer accepts both.
 WIN32_API bool PathsEqual(LPCWSTR a, LPCWSTR b);
 
 }  // namespace win32

@@ -1,0 +1,299 @@
+#include "win32/process.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fdobject.h"
+#include "handles.h"
+#include "paths.h"
+#include "win32/strings.h"
+
+extern char** environ;
+
+namespace win32 {
+namespace detail {
+namespace {
+
+// A child process. Signalled once the child has ended and been reaped.
+// Threading: the exit code is written once by the reaper thread before it signals, and read by
+// anyone after IsSignalled says so.
+class ProcessObject final : public SignalOnceObject {
+ public:
+  explicit ProcessObject(pid_t pid) : SignalOnceObject(ObjectKind::kProcess), m_pid(pid) {}
+  pid_t Pid() const { return m_pid; }
+  DWORD ExitCode() const { return m_exitCode.load(std::memory_order_acquire); }
+  void SetExitCode(DWORD code) { m_exitCode.store(code, std::memory_order_release); }
+
+ private:
+  const pid_t m_pid;
+  std::atomic<DWORD> m_exitCode{STILL_ACTIVE};
+};
+
+// What the reaper thread holds: both objects stay alive until it has signalled them, whether or
+// not their handles are still open.
+struct ReaperJob {
+  std::shared_ptr<ProcessObject> process;
+  std::shared_ptr<SignalOnceObject> thread;
+};
+
+void* ReapChild(void* pArg) {
+  std::unique_ptr<ReaperJob> job(static_cast<ReaperJob*>(pArg));
+  int status = 0;
+  pid_t r;
+  do {
+    r = waitpid(job->process->Pid(), &status, 0);
+  } while (r < 0 && errno == EINTR);
+  DWORD code = 0;  // also when someone else reaped it (SIGCHLD ignored): no status to report
+  if (r > 0) {
+    if (WIFEXITED(status)) {
+      code = static_cast<DWORD>(WEXITSTATUS(status));
+    } else if (WIFSIGNALED(status)) {
+      code = 128 + static_cast<DWORD>(WTERMSIG(status));
+    }
+  }
+  job->process->SetExitCode(code);
+  job->process->SetSignalled();
+  job->thread->SetSignalled();
+  return nullptr;
+}
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+
+// The Windows command-line rules: the program name ends at the closing quote or the first blank,
+// with no escapes; in later words quotes group, 2n backslashes before a quote give n and toggle
+// the quoting, 2n+1 give n and a literal quote, other backslashes are literal, and "" inside
+// quotes is a literal quote.
+std::vector<std::u16string> SplitCommandLine(std::u16string_view line) {
+  std::vector<std::u16string> words;
+  size_t i = 0;
+  std::u16string first;
+  if (i < line.size() && line[i] == u'"') {
+    size_t end = line.find(u'"', i + 1);
+    if (end == std::u16string_view::npos) end = line.size();
+    first = line.substr(i + 1, end - i - 1);
+    i = end < line.size() ? end + 1 : end;
+  } else {
+    while (i < line.size() && !IsBlank(line[i])) first += line[i++];
+  }
+  words.push_back(first);
+  while (true) {
+    while (i < line.size() && IsBlank(line[i])) ++i;
+    if (i >= line.size()) break;
+    std::u16string word;
+    bool quoted = false;
+    while (i < line.size() && (quoted || !IsBlank(line[i]))) {
+      char16_t c = line[i];
+      if (c == u'\\') {
+        size_t j = i;
+        while (j < line.size() && line[j] == u'\\') ++j;
+        size_t count = j - i;
+        if (j < line.size() && line[j] == u'"') {
+          word.append(count / 2, u'\\');
+          if (count % 2 == 1) {
+            word += u'"';
+            ++j;
+          }
+        } else {
+          word.append(count, u'\\');
+        }
+        i = j;
+      } else if (c == u'"') {
+        if (quoted && i + 1 < line.size() && line[i + 1] == u'"') {
+          word += u'"';
+          i += 2;
+        } else {
+          quoted = !quoted;
+          ++i;
+        }
+      } else {
+        word += c;
+        ++i;
+      }
+    }
+    words.push_back(std::move(word));
+  }
+  return words;
+}
+
+// "X.exe" names the built program "X"; a name with a separator is a path.
+bool ProgramPath(const std::u16string& name, std::string* pPath, bool* pSearchPath) {
+  if (name.empty()) return false;
+  bool hasSeparator = name.find_first_of(u"\\/") != std::u16string::npos;
+  std::string path;
+  if (hasSeparator) {
+    if (!ToPosixPath(std::u16string_view(name), &path)) return false;
+  } else {
+    path = Utf16ToUtf8(name);
+  }
+  size_t base = path.rfind('/');
+  base = base == std::string::npos ? 0 : base + 1;
+  if (path.size() - base > 4) {
+    std::string extension = path.substr(path.size() - 4);
+    for (char& c : extension) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (extension == ".exe") path.resize(path.size() - 4);
+  }
+  *pPath = std::move(path);
+  *pSearchPath = !hasSeparator;
+  return true;
+}
+
+// Owns the spawn attributes for one CreateProcessW call.
+class SpawnActions {
+ public:
+  SpawnActions() { m_ok = posix_spawn_file_actions_init(&m_actions) == 0; }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  ~SpawnActions() {
+    if (m_ok) posix_spawn_file_actions_destroy(&m_actions);
+  }
+  bool Ok() const { return m_ok; }
+  posix_spawn_file_actions_t* Get() { return &m_actions; }
+
+  // Makes `handle` the child's descriptor `target`; a null handle gives /dev/null.
+  DWORD AddStandardHandle(HANDLE handle, int target) {
+    if (!handle || handle == INVALID_HANDLE_VALUE) {
+      int flags = target == STDIN_FILENO ? O_RDONLY : O_WRONLY;
+      return posix_spawn_file_actions_addopen(&m_actions, target, "/dev/null", flags, 0) == 0
+                 ? ERROR_SUCCESS
+                 : ERROR_NOT_ENOUGH_MEMORY;
+    }
+    std::shared_ptr<FdObject> object = Lookup<FdObject>(handle);
+    if (!object) return ERROR_INVALID_HANDLE;
+    // dup2 onto the target clears close-on-exec there; the original stays closed in the child.
+    if (posix_spawn_file_actions_adddup2(&m_actions, object->Fd(), target) != 0) {
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    m_keepAlive.push_back(std::move(object));
+    return ERROR_SUCCESS;
+  }
+
+ private:
+  posix_spawn_file_actions_t m_actions;
+  bool m_ok = false;
+  std::vector<std::shared_ptr<FdObject>> m_keepAlive;  // descriptors in use until the spawn
+};
+
+}  // namespace
+}  // namespace detail
+
+BOOL CreatePipe(PHANDLE readPipe, PHANDLE writePipe, LPSECURITY_ATTRIBUTES, DWORD) {
+  if (!readPipe || !writePipe) return detail::Fail(ERROR_INVALID_PARAMETER);
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return detail::Fail(detail::Win32ErrorFromErrno(errno));
+  auto readEnd = std::make_shared<detail::FdObject>(detail::ObjectKind::kPipe, fds[0]);
+  auto writeEnd = std::make_shared<detail::FdObject>(detail::ObjectKind::kPipe, fds[1]);
+  HANDLE hRead = detail::InsertHandle(std::move(readEnd));
+  if (!hRead) return FALSE;
+  HANDLE hWrite = detail::InsertHandle(std::move(writeEnd));
+  if (!hWrite) {
+    CloseHandle(hRead);
+    return detail::Fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  *readPipe = hRead;
+  *writePipe = hWrite;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
+                    LPSECURITY_ATTRIBUTES, BOOL, DWORD creationFlags, LPVOID environment,
+                    LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
+                    LPPROCESS_INFORMATION processInformation) {
+  if (!processInformation || !startupInfo || (!applicationName && !commandLine)) {
+    return detail::Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (environment || (creationFlags & CREATE_SUSPENDED)) return detail::Fail(ERROR_NOT_SUPPORTED);
+
+  std::vector<std::u16string> words =
+      detail::SplitCommandLine(commandLine ? std::u16string_view(commandLine) : u"");
+  std::u16string program = applicationName ? std::u16string(applicationName) : words[0];
+  std::string path;
+  bool searchPath = false;
+  if (!detail::ProgramPath(program, &path, &searchPath)) {
+    return detail::Fail(ERROR_FILE_NOT_FOUND);
+  }
+  std::vector<std::string> arguments;
+  arguments.push_back(commandLine ? Utf16ToUtf8(words[0]) : path);
+  for (size_t i = 1; i < words.size(); ++i) arguments.push_back(Utf16ToUtf8(words[i]));
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  detail::SpawnActions actions;
+  if (!actions.Ok()) return detail::Fail(ERROR_NOT_ENOUGH_MEMORY);
+  if (startupInfo->dwFlags & STARTF_USESTDHANDLES) {
+    const HANDLE handles[3] = {startupInfo->hStdInput, startupInfo->hStdOutput,
+                               startupInfo->hStdError};
+    for (int target = 0; target < 3; ++target) {
+      DWORD error = actions.AddStandardHandle(handles[target], target);
+      if (error != ERROR_SUCCESS) return detail::Fail(error);
+    }
+  }
+  std::string directory;
+  if (currentDirectory) {
+    if (!detail::ToPosixPath(std::u16string_view(currentDirectory), &directory)) {
+      return detail::Fail(ERROR_PATH_NOT_FOUND);
+    }
+    if (posix_spawn_file_actions_addchdir_np(actions.Get(), directory.c_str()) != 0) {
+      return detail::Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+  }
+
+  pid_t pid = 0;
+  int spawnError =
+      searchPath ? posix_spawnp(&pid, path.c_str(), actions.Get(), nullptr, argv.data(), environ)
+                 : posix_spawn(&pid, path.c_str(), actions.Get(), nullptr, argv.data(), environ);
+  if (spawnError != 0) return detail::Fail(detail::Win32ErrorFromErrno(spawnError));
+
+  auto process = std::make_shared<detail::ProcessObject>(pid);
+  auto thread = std::make_shared<detail::SignalOnceObject>(detail::ObjectKind::kThread);
+  // The reaper owns the wait from here on, so the child never lingers as a zombie.
+  auto job = std::make_unique<detail::ReaperJob>(detail::ReaperJob{process, thread});
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_t reaper;
+  int threadError = pthread_create(&reaper, &attributes, detail::ReapChild, job.get());
+  pthread_attr_destroy(&attributes);
+  if (threadError != 0) {
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return detail::Fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  job.release();  // the reaper thread deletes it
+
+  HANDLE hProcess = detail::InsertHandle(process);
+  HANDLE hThread = hProcess ? detail::InsertHandle(thread) : nullptr;
+  if (!hThread) {
+    if (hProcess) CloseHandle(hProcess);
+    return detail::Fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  processInformation->hProcess = hProcess;
+  processInformation->hThread = hThread;
+  processInformation->dwProcessId = static_cast<DWORD>(pid);
+  processInformation->dwThreadId = static_cast<DWORD>(pid);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
+  std::shared_ptr<detail::ProcessObject> object = detail::Lookup<detail::ProcessObject>(process);
+  if (!object) return detail::Fail(ERROR_INVALID_HANDLE);
+  if (!exitCode) return detail::Fail(ERROR_INVALID_PARAMETER);
+  *exitCode = object->IsSignalled() ? object->ExitCode() : STILL_ACTIVE;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+}  // namespace win32
