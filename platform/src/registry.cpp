@@ -408,12 +408,17 @@ class RegistryStore {
     bool valid = false;
   };
 
+  // Read from the environment on every call, like every other sandbox folder: a static
+  // initialiser that reads a value before a test or host sets LUMIDOCK_ROOT must not pin the
+  // hives to the real home folder. A changed folder drops the cached hives.
   const std::string& FolderLocked() {
-    if (m_folder.empty()) {
-      std::string root = detail::SandboxRoot();
-      m_folder = !root.empty()
-                     ? root + "/registry"
-                     : detail::XdgFolder("XDG_STATE_HOME", ".local/state") + "/lumidock/registry";
+    std::string root = detail::SandboxRoot();
+    std::string folder =
+        !root.empty() ? root + "/registry"
+                      : detail::XdgFolder("XDG_STATE_HOME", ".local/state") + "/lumidock/registry";
+    if (folder != m_folder) {
+      m_folder = std::move(folder);
+      for (Hive& hive : m_hives) hive.valid = false;
     }
     return m_folder;
   }
