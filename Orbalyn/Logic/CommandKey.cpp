@@ -1,0 +1,92 @@
+#include "Logic/CommandKey.h"
+
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct CipherContextDeleter {
+  void operator()(EVP_CIPHER_CTX* pContext) const { EVP_CIPHER_CTX_free(pContext); }
+};
+using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter>;
+
+}  // namespace
+
+void CCommandKey::SetKey(const std::string& text) {
+  m_key = text;
+  m_xorKey = text.substr(0, text.size() / 2);
+}
+
+std::string CCommandKey::Encrypt(uint32_t type, const void* pData, size_t length) const {
+  if (!Usable()) return {};
+  const auto* pBytes = static_cast<const uint8_t*>(pData);
+  if (!pBytes) length = 0;
+  if (type == kTypeXor) return Xor(pBytes, length);
+  if (type != kTypeAes) return {};
+
+  const size_t whole = length / kAesBlock * kAesBlock;
+  const size_t pad = kAesBlock - (length - whole);
+  std::string result(whole + kAesBlock, '\0');
+  auto* pOut = reinterpret_cast<uint8_t*>(result.data());
+  if (length) memcpy(pOut, pBytes, length);
+  memset(pOut + length, static_cast<int>(pad), pad);
+  if (!AesBlocks(true, pOut, result.size())) return {};
+  return result;
+}
+
+std::string CCommandKey::Decrypt(uint32_t type, const void* pData, size_t length) const {
+  if (!Usable()) return {};
+  const auto* pBytes = static_cast<const uint8_t*>(pData);
+  if (!pBytes) length = 0;
+  if (type == kTypeXor) return Xor(pBytes, length);
+  if (type != kTypeAes) return {};
+
+  const size_t whole = length / kAesBlock * kAesBlock;
+  if (whole == 0) return {};
+  std::string result(reinterpret_cast<const char*>(pBytes), whole);
+  if (!AesBlocks(false, reinterpret_cast<uint8_t*>(result.data()), whole)) return {};
+  const int pad = static_cast<int8_t>(result.back());
+  if (pad > 0 && static_cast<size_t>(pad) <= result.size()) result.resize(result.size() - pad);
+  return result;
+}
+
+std::string CCommandKey::Xor(const uint8_t* pData, size_t length) const {
+  std::string result(length, '\0');
+  const size_t keyLength = m_xorKey.size();  // at least 5: the key is longer than 10
+  for (size_t i = 0; i < length; ++i) {
+    result[i] = static_cast<char>(pData[i] ^ static_cast<uint8_t>(m_xorKey[i % keyLength]));
+  }
+  return result;
+}
+
+bool CCommandKey::AesBlocks(bool encrypt, uint8_t* pData, size_t length) const {
+  // A key text of 11 to 15 characters is padded with zero bytes; every key the system makes
+  // or loads has 16.
+  uint8_t key[kAesBlock] = {};
+  memcpy(key, m_key.data(), m_key.size() < kAesBlock ? m_key.size() : kAesBlock);
+
+  // One context and one update over all the blocks: the same bytes as block-by-block calls,
+  // at a small fraction of their cost on large bodies.
+  CipherContext pContext(EVP_CIPHER_CTX_new());
+  if (!pContext) return false;
+  if (EVP_CipherInit_ex(pContext.get(), EVP_aes_128_ecb(), nullptr, key, nullptr,
+                        encrypt ? 1 : 0) != 1 ||
+      EVP_CIPHER_CTX_set_padding(pContext.get(), 0) != 1) {
+    return false;
+  }
+  // EVP takes an int length; bodies are at most 64 KiB, but a caller's buffer may not be.
+  constexpr size_t kMaxChunk = size_t{1} << 30;
+  for (size_t done = 0; done < length;) {
+    const size_t chunk = length - done < kMaxChunk ? length - done : kMaxChunk;
+    int written = 0;
+    if (EVP_CipherUpdate(pContext.get(), pData + done, &written, pData + done,
+                         static_cast<int>(chunk)) != 1 ||
+        static_cast<size_t>(written) != chunk) {
+      return false;
+    }
+    done += chunk;
+  }
+  return true;
+}
