@@ -358,9 +358,12 @@ void CFileUploadMgr::OnCommand_UploadFiles(CClientCommand* pCommand) {
   protocol::C2CPhoneUploadFilesResp reply;
   reply.set_check_code(CClientCommMgr::kCheckCode);
   SendReply(pCommand, reply, 0);
-  CPhotoMessage* pMessage = new (std::nothrow)
-      CPhotoMessage(UIMsg_upload_batch, request.files_total(), deviceId, request.files_ok(),
-                    request.files_failed(), request.f_pic_total(), request.f_video_ok());
+  const uint8_t* pBody = nullptr;
+  uint32_t length = 0;
+  pCommand->GetBody(&pBody, &length);
+  CPhotoMessage* pMessage = new (std::nothrow) CPhotoMessage(
+      UIMsg_upload_batch, request.files_total(), deviceId, request.files_ok(),
+      request.files_failed(), request.f_pic_total(), request.f_video_ok(), pBody, length);
   if (pMessage) {
     CLogicCenter::Instance()->QueueUiMessage(pMessage);
     pMessage->Release();
@@ -560,7 +563,8 @@ uint32_t CFileUploadMgr::NextFileId() {
 void CFileUploadMgr::QuerySavePath(FileItem* pItem) {
   const std::string info = FileInfoBytes(*pItem);
   CPhotoMessage* pMessage = new (std::nothrow)
-      CPhotoMessage(UIMsg_upload_begin, 0, pItem->m_deviceId, info.data(), info.size());
+      CPhotoMessage(UIMsg_upload_begin, 0, pItem->m_deviceId, static_cast<int>(pItem->m_fileId),
+                    0, 0, 0, info.data(), info.size());
   if (!pMessage) {
     pItem->m_error = ERROR_NOT_ENOUGH_MEMORY;
     return;
@@ -683,7 +687,8 @@ void CFileUploadMgr::NotifyBegin(FileItem* pItem) {
   }
   const std::string info = FileInfoBytes(*pItem);
   CPhotoMessage* pMessage = new (std::nothrow)
-      CPhotoMessage(UIMsg_upload_begin, 0, pItem->m_deviceId, info.data(), info.size());
+      CPhotoMessage(UIMsg_upload_begin, 0, pItem->m_deviceId, static_cast<int>(pItem->m_fileId),
+                    0, 0, 0, info.data(), info.size());
   if (pMessage) {
     CLogicCenter::Instance()->QueueUiMessage(pMessage);
     pMessage->Release();

@@ -7,22 +7,20 @@ using namespace win32;
 
 CPhotoMessage::CPhotoMessage(int type, int value, int64_t id, int param1, int param2, int param3,
                              int param4)
+    : CPhotoMessage(type, value, id, param1, param2, param3, param4, nullptr, 0) {}
+
+CPhotoMessage::CPhotoMessage(int type, int value, int64_t id, const void* pPayload, size_t length)
+    : CPhotoMessage(type, value, id, 0, 0, 0, 0, pPayload, length) {}
+
+CPhotoMessage::CPhotoMessage(int type, int value, int64_t id, int param1, int param2, int param3,
+                             int param4, const void* pPayload, size_t length)
     : m_type(type),
       m_id(id),
       m_value(value),
       m_param1(param1),
       m_param2(param2),
       m_param3(param3),
-      m_param4(param4) {}
-
-CPhotoMessage::CPhotoMessage(int type, int value, int64_t id, const void* pPayload, size_t length)
-    : m_type(type),
-      m_id(id),
-      m_value(value),
-      m_param1(0),
-      m_param2(0),
-      m_param3(0),
-      m_param4(0),
+      m_param4(param4),
       m_payload(pPayload ? std::string(static_cast<const char*>(pPayload), length)
                          : std::string()) {}
 

@@ -17,6 +17,9 @@ class CPhotoMessage final : public IOrbalynMessage {
   CPhotoMessage(int type, int value, int64_t id, int param1, int param2, int param3, int param4);
   // All params 0. `pPayload` may be null when `length` is 0.
   CPhotoMessage(int type, int value, int64_t id, const void* pPayload, size_t length);
+  // Params and payload both: the upload batch and upload begin messages carry both.
+  CPhotoMessage(int type, int value, int64_t id, int param1, int param2, int param3, int param4,
+                const void* pPayload, size_t length);
   CPhotoMessage(const CPhotoMessage&) = delete;
   CPhotoMessage& operator=(const CPhotoMessage&) = delete;
 

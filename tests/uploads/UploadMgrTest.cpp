@@ -104,6 +104,9 @@ TEST_F(CFileUploadMgrTest, SeveralFilesArriveWholeWithThePhonesTime) {
   EXPECT_EQ(ui[0].id, kPhoneA);
   EXPECT_EQ(ui[0].param3, 2);
   EXPECT_EQ(ui[0].param4, 1);
+  protocol::C2CPhoneUploadFilesReq batchRecord;
+  EXPECT_TRUE(batchRecord.ParseFromString(ui[0].payload));  // the phone's own batch record
+  EXPECT_EQ(batchRecord.files_total(), 3);
   size_t at = 1;
   for (size_t i = 0; i < std::size(files); ++i) {
     ASSERT_LT(at, ui.size());
@@ -111,6 +114,7 @@ TEST_F(CFileUploadMgrTest, SeveralFilesArriveWholeWithThePhonesTime) {
     protocol::UIUploadFileInfo info;
     ASSERT_TRUE(info.ParseFromString(ui[at].payload));
     EXPECT_EQ(info.file_id(), ids[i]);
+    EXPECT_EQ(ui[at].param1, static_cast<int>(ids[i]));
     EXPECT_EQ(info.file_path(), WideToUtf8(WindowsFromPosix(m_work + files[i].expected)));
     int lastPermille = -1;
     for (++at; at < ui.size() && ui[at].type == UIMsg_upload_progress; ++at) {
