@@ -1,0 +1,165 @@
+// make-sample-photos: writes a phone-like camera folder of real JPEG photos for the demo.
+//
+//   make-sample-photos <folder>
+//
+// Each photo has its own picture (colour field, rings, grain from its own seed), so no two files
+// are alike, and its own last-write time, which the phone simulator sends as the file's time
+// stamp. A few sit in a subfolder, and one is large enough to travel in many chunks. Prints one
+// line per file.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// jpeglib.h needs size_t and FILE declared first.
+#include <jpeglib.h>
+
+namespace {
+
+struct PhotoSpec {
+  const char* relativePath;
+  int width;
+  int height;
+  int quality;
+  int grain;  // 0..255: noise amplitude, which mostly decides the file size
+};
+
+constexpr PhotoSpec kPhotos[] = {
+    {"IMG_20240301_101500.jpg", 1024, 768, 88, 24},
+    {"IMG_20240302_103712.jpg", 800, 600, 88, 20},
+    {"IMG_20240304_184455.jpg", 1280, 960, 88, 24},
+    {"IMG_20240307_071203.jpg", 640, 480, 85, 16},
+    {"IMG_20240311_122930.jpg", 1024, 1024, 88, 20},
+    {"IMG_20240316_200148.jpg", 2000, 1500, 90, 40},  // the large one: well over a chunk
+    {"Trip/IMG_20240322_093317.jpg", 960, 720, 88, 24},
+    {"Trip/IMG_20240322_094102.jpg", 960, 720, 88, 24},
+    {"Trip/IMG_20240323_161825.jpg", 720, 960, 88, 16},
+    {"Screenshots/Screenshot_20240401_121500.jpg", 540, 960, 80, 4},
+};
+
+// Small deterministic generator, so every run draws the same pictures.
+struct Random {
+  uint64_t state;
+  uint32_t Next() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return static_cast<uint32_t>(state);
+  }
+};
+
+uint8_t Clamp(int value) { return static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value); }
+
+bool WriteJpeg(const std::filesystem::path& path, const PhotoSpec& spec, int index) {
+  FILE* pFile = std::fopen(path.c_str(), "wb");
+  if (!pFile) return false;
+  jpeg_compress_struct info{};
+  jpeg_error_mgr errors{};
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  jpeg_stdio_dest(&info, pFile);
+  info.image_width = static_cast<JDIMENSION>(spec.width);
+  info.image_height = static_cast<JDIMENSION>(spec.height);
+  info.input_components = 3;
+  info.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, spec.quality, TRUE);
+  jpeg_start_compress(&info, TRUE);
+
+  Random random{0x9E3779B97F4A7C15ull * static_cast<uint64_t>(index + 1)};
+  const double hue = index * 0.61803398875 * 2 * M_PI;
+  const double centreX = spec.width * (0.3 + 0.05 * (index % 5));
+  const double centreY = spec.height * (0.4 + 0.03 * index);
+  std::vector<uint8_t> row(static_cast<size_t>(spec.width) * 3);
+  while (info.next_scanline < info.image_height) {
+    const int y = static_cast<int>(info.next_scanline);
+    for (int x = 0; x < spec.width; ++x) {
+      double fx = static_cast<double>(x) / spec.width;
+      double fy = static_cast<double>(y) / spec.height;
+      double ring = std::sin(std::hypot(x - centreX, y - centreY) / (12.0 + index * 3));
+      int noise =
+          spec.grain ? static_cast<int>(random.Next() % (2 * spec.grain + 1)) - spec.grain : 0;
+      int r = static_cast<int>(128 + 100 * std::sin(hue + fx * 3) + 30 * ring) + noise;
+      int g = static_cast<int>(128 + 100 * std::sin(hue + 2.1 + fy * 3) + 30 * ring) + noise;
+      int b = static_cast<int>(128 + 100 * std::sin(hue + 4.2 + (fx + fy) * 2) - 30 * ring) + noise;
+      row[x * 3] = Clamp(r);
+      row[x * 3 + 1] = Clamp(g);
+      row[x * 3 + 2] = Clamp(b);
+    }
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_write_scanlines(&info, rows, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  return std::fclose(pFile) == 0;
+}
+
+// The capture time the file name tells, in UTC, used as the file's last-write time.
+bool TimeFromName(const std::string& name, timespec* pTime) {
+  size_t at = name.find("20");
+  if (at == std::string::npos) return false;
+  std::string digits;
+  for (size_t i = at; i < name.size() && digits.size() < 14; ++i) {
+    if (name[i] >= '0' && name[i] <= '9') digits += name[i];
+  }
+  if (digits.size() < 14) return false;
+  tm parts{};
+  parts.tm_year = std::stoi(digits.substr(0, 4)) - 1900;
+  parts.tm_mon = std::stoi(digits.substr(4, 2)) - 1;
+  parts.tm_mday = std::stoi(digits.substr(6, 2));
+  parts.tm_hour = std::stoi(digits.substr(8, 2));
+  parts.tm_min = std::stoi(digits.substr(10, 2));
+  parts.tm_sec = std::stoi(digits.substr(12, 2));
+  pTime->tv_sec = timegm(&parts);
+  pTime->tv_nsec = 0;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make-sample-photos <folder>\n");
+    return 2;
+  }
+  const std::filesystem::path folder = argv[1];
+  uintmax_t total = 0;
+  int index = 0;
+  for (const PhotoSpec& spec : kPhotos) {
+    std::filesystem::path path = folder / spec.relativePath;
+    std::error_code error;
+    std::filesystem::create_directories(path.parent_path(), error);
+    if (error || !WriteJpeg(path, spec, index)) {
+      std::fprintf(stderr, "make-sample-photos: cannot write %s\n", path.c_str());
+      return 1;
+    }
+    timespec times[2];
+    if (!TimeFromName(path.filename().string(), &times[1])) {
+      std::fprintf(stderr, "make-sample-photos: no time in %s\n", spec.relativePath);
+      return 1;
+    }
+    times[0] = times[1];
+    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
+      std::perror("make-sample-photos: utimensat");
+      return 1;
+    }
+    uintmax_t size = std::filesystem::file_size(path, error);
+    total += size;
+    char when[32];
+    tm parts{};
+    gmtime_r(&times[1].tv_sec, &parts);
+    std::strftime(when, sizeof(when), "%Y-%m-%d %H:%M:%S", &parts);
+    std::printf("photo %s %ju bytes, taken %s UTC\n", spec.relativePath, size, when);
+    ++index;
+  }
+  std::printf("photos %d files, %ju bytes in %s\n", index, total, folder.c_str());
+  return 0;
+}
