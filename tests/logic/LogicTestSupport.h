@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "../common/TestFiles.h"
 #include "Interface/IOrbalyn.h"
 #include "NetEngine/NetHelpers.h"
 #include "win32/thread.h"
@@ -26,42 +27,17 @@
 
 namespace logic_test {
 
-inline std::string PosixFromWindows(const std::u16string& windowsPath) {
-  std::string path = WideToUtf8(windowsPath);
-  for (char& c : path) {
-    if (c == '\\') c = '/';
-  }
-  return path;
-}
-
-inline std::u16string WindowsFromPosix(const std::string& posixPath) {
-  std::string path = posixPath;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  return Utf8ToWide(path);
-}
-
-inline std::string ReadWholeFile(const std::string& posixPath) {
-  std::ifstream in(posixPath, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-inline void WriteWholeFile(const std::string& posixPath, const std::string& content) {
-  std::filesystem::create_directories(std::filesystem::path(posixPath).parent_path());
-  std::ofstream out(posixPath, std::ios::binary | std::ios::trunc);
-  out << content;
-}
+using test_files::PosixFromWindows;
+using test_files::ReadWholeFile;
+using test_files::WindowsFromPosix;
+using test_files::WriteWholeFile;
 
 // Every test gets its own LUMIDOCK_ROOT, removed afterwards.
 class SandboxTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "logic-test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    m_root = pattern;
+    m_root = test_files::MakeTempFolder("logic-test");
+    ASSERT_FALSE(m_root.empty());
     setenv("LUMIDOCK_ROOT", m_root.c_str(), 1);
   }
   void TearDown() override {

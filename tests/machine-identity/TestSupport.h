@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "../common/TestFiles.h"
+
 extern char** environ;
 
 namespace mitest {
@@ -49,9 +51,8 @@ inline std::u16string WindowsPath(const std::string& posix) {
 class SandboxTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "mi-test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    m_root = pattern;
+    m_root = test_files::MakeTempFolder("mi-test");
+    ASSERT_FALSE(m_root.empty());
     setenv("LUMIDOCK_ROOT", m_root.c_str(), 1);
   }
   void TearDown() override {

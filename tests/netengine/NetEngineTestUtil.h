@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/TestFiles.h"
 #include "Common/ObjectLifecycleMgr.h"
 #include "NetEngine/DllLog.h"
 #include "NetEngine/IOHandler.h"
@@ -26,28 +27,9 @@
 
 namespace netengine_test {
 
-inline std::string PosixFromWindows(const std::u16string& windowsPath) {
-  std::string path = WideToUtf8(windowsPath);
-  for (char& c : path) {
-    if (c == '\\') c = '/';
-  }
-  return path;
-}
-
-inline std::u16string WindowsFromPosix(const std::string& posixPath) {
-  std::string path = posixPath;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  return Utf8ToWide(path);
-}
-
-inline std::string ReadWholeFile(const std::string& posixPath) {
-  std::ifstream in(posixPath, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test_files::PosixFromWindows;
+using test_files::ReadWholeFile;
+using test_files::WindowsFromPosix;
 
 // The text of the library log written so far in this process.
 inline std::string LogText() { return ReadWholeFile(PosixFromWindows(DllLogPathForTesting())); }

@@ -68,29 +68,6 @@ uint32_t GetLe32(const std::string& bytes, size_t at) {
 
 }  // namespace
 
-std::string PosixFromWindows(const std::u16string& windowsPath) {
-  std::string path = win32::Utf16ToUtf8(windowsPath);
-  for (char& c : path) {
-    if (c == '\\') c = '/';
-  }
-  return path;
-}
-
-std::u16string WindowsFromPosix(const std::string& posixPath) {
-  std::u16string path = win32::Utf8ToUtf16(posixPath);
-  for (char16_t& c : path) {
-    if (c == u'/') c = u'\\';
-  }
-  return path;
-}
-
-std::string ReadWholeFile(const std::string& posixPath) {
-  std::ifstream in(posixPath, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 const std::string& SandboxRoot() { return g_root; }
 
 std::string SettingsPath() { return g_root + "/appdata/Corvane/Orbalyn/Orbalyn.dat"; }

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "../common/TestFiles.h"
 #include "Orbalyn/Interface/IOrbalyn.h"
 #include "Orbalyn/LibraryEntry.h"
 #include "win32/base.h"
@@ -30,9 +31,9 @@ namespace orbalyn_test {
 
 constexpr std::chrono::seconds kOnlineTimeout{60};
 
-std::string PosixFromWindows(const std::u16string& windowsPath);
-std::u16string WindowsFromPosix(const std::string& posixPath);
-std::string ReadWholeFile(const std::string& posixPath);
+using test_files::PosixFromWindows;
+using test_files::ReadWholeFile;
+using test_files::WindowsFromPosix;
 
 // The process's sandbox root (LUMIDOCK_ROOT), made before the first test.
 const std::string& SandboxRoot();

@@ -54,59 +54,8 @@ void PutBe(std::string* pOut, uint64_t value, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) pOut->push_back(static_cast<char>(value >> (8 * i)));
 }
 
-// The registry folder is settled by the first registry call of a process: pinned to a folder
-// of the process's own before any test picks its root.
-class RegistryFolderEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "upload-reg-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    m_root = pattern;
-    setenv("LUMIDOCK_ROOT", m_root.c_str(), 1);
-    win32::HKEY hKey = nullptr;
-    if (win32::RegOpenKeyExW(win32::HKEY_LOCAL_MACHINE, u"Software", 0, win32::KEY_READ, &hKey) ==
-        win32::ERROR_SUCCESS) {
-      win32::RegCloseKey(hKey);
-    }
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_root, ignored);
-  }
-
- private:
-  std::string m_root;
-};
-
-::testing::Environment* const g_registryEnvironment =
-    ::testing::AddGlobalTestEnvironment(new RegistryFolderEnvironment);
 
 }  // namespace
-
-std::string PosixFromWindows(const std::u16string& windowsPath) {
-  std::string path = WideToUtf8(windowsPath);
-  std::replace(path.begin(), path.end(), '\\', '/');
-  return path;
-}
-
-std::u16string WindowsFromPosix(const std::string& posixPath) {
-  std::string path = posixPath;
-  std::replace(path.begin(), path.end(), '/', '\\');
-  return Utf8ToWide(path);
-}
-
-std::string ReadWholeFile(const std::string& posixPath) {
-  std::ifstream in(posixPath, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteWholeFile(const std::string& posixPath, const std::string& content) {
-  std::filesystem::create_directories(std::filesystem::path(posixPath).parent_path());
-  std::ofstream out(posixPath, std::ios::binary | std::ios::trunc);
-  out << content;
-}
 
 bool FileExists(const std::string& posixPath) {
   struct stat st;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/TestFiles.h"
 #include "UploadAssist.h"
 #include "msg.pb.h"
 
@@ -24,10 +25,10 @@ constexpr int64_t kPhoneB = 0x0102030405060709;
 // Fits every path of the phone protocol.
 constexpr size_t kChunk = 65408;
 
-std::string PosixFromWindows(const std::u16string& windowsPath);
-std::u16string WindowsFromPosix(const std::string& posixPath);
-std::string ReadWholeFile(const std::string& posixPath);
-void WriteWholeFile(const std::string& posixPath, const std::string& content);
+using test_files::PosixFromWindows;
+using test_files::ReadWholeFile;
+using test_files::WindowsFromPosix;
+using test_files::WriteWholeFile;
 bool FileExists(const std::string& posixPath);
 // Last-write time in ms since 1970; -1 when the file is missing.
 int64_t LastWriteMs(const std::string& posixPath);
