@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "NetbiosQuery.h"
 #include "win32/iphlpapi.h"
 #include "win32/module.h"
 #include "win32/netbios.h"
@@ -64,38 +65,11 @@ bool ReadFromAdapterList(uint8_t address[6]) {
   return true;
 }
 
-// NCBASTAT answers the status followed by the adapter's name table.
-struct AdapterStatusAnswer {
-  ADAPTER_STATUS status;
-  NAME_BUFFER names[30];
-};
-
 bool ReadFromNetbios(uint8_t address[6]) {
-  LANA_ENUM lanas = {};
-  NCB ncb = {};
-  ncb.ncb_command = NCBENUM;
-  ncb.ncb_buffer = reinterpret_cast<UCHAR*>(&lanas);
-  ncb.ncb_length = sizeof(lanas);
-  if (Netbios(&ncb) != NRC_GOODRET) return false;
-
+  LANA_ENUM lanas;
+  if (!NetbiosQuery::EnumLanas(&lanas)) return false;
   for (int i = static_cast<int>(lanas.length) - 1; i >= 0; --i) {
-    memset(&ncb, 0, sizeof(ncb));
-    ncb.ncb_command = NCBRESET;
-    ncb.ncb_lana_num = lanas.lana[i];
-    Netbios(&ncb);
-
-    AdapterStatusAnswer answer = {};
-    memset(&ncb, 0, sizeof(ncb));
-    ncb.ncb_command = NCBASTAT;
-    ncb.ncb_lana_num = lanas.lana[i];
-    memset(ncb.ncb_callname, ' ', NCBNAMSZ);
-    ncb.ncb_callname[0] = '*';
-    ncb.ncb_buffer = reinterpret_cast<UCHAR*>(&answer);
-    ncb.ncb_length = sizeof(answer);
-    if (Netbios(&ncb) == NRC_GOODRET && !IsZero(answer.status.adapter_address, 6)) {
-      memcpy(address, answer.status.adapter_address, 6);
-      return true;
-    }
+    if (NetbiosQuery::QueryLanaAddress(lanas.lana[i], address) && !IsZero(address, 6)) return true;
   }
   return false;
 }

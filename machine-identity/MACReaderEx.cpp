@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "NetbiosQuery.h"
 #include "win32/file.h"
 #include "win32/netbios.h"
 #include "win32/process.h"
@@ -243,36 +244,11 @@ bool CMACReaderEx::ReadFromIpconfig() {
 // Done when the adapters could be enumerated.
 bool CMACReaderEx::ReadFromNetbios() {
   m_entries.clear();
-  LANA_ENUM lanas = {};
-  NCB ncb = {};
-  ncb.ncb_command = NCBENUM;
-  ncb.ncb_buffer = reinterpret_cast<UCHAR*>(&lanas);
-  ncb.ncb_length = sizeof(lanas);
-  if (Netbios(&ncb) != NRC_GOODRET) return false;
-
-  struct {
-    ADAPTER_STATUS status;
-    NAME_BUFFER names[30];
-  } answer;
+  LANA_ENUM lanas;
+  if (!NetbiosQuery::EnumLanas(&lanas)) return false;
   for (UCHAR i = 0; i < lanas.length; ++i) {
-    memset(&ncb, 0, sizeof(ncb));
-    ncb.ncb_command = NCBRESET;
-    ncb.ncb_lana_num = lanas.lana[i];
-    Netbios(&ncb);
-
-    memset(&answer, 0, sizeof(answer));
-    memset(&ncb, 0, sizeof(ncb));
-    ncb.ncb_command = NCBASTAT;
-    ncb.ncb_lana_num = lanas.lana[i];
-    memset(ncb.ncb_callname, ' ', NCBNAMSZ);
-    ncb.ncb_callname[0] = '*';
-    ncb.ncb_buffer = reinterpret_cast<UCHAR*>(&answer);
-    ncb.ncb_length = sizeof(answer);
-    if (Netbios(&ncb) == NRC_GOODRET) {
-      AdapterEntry entry;
-      memcpy(entry.address, answer.status.adapter_address, 6);
-      m_entries.push_back(entry);
-    }
+    AdapterEntry entry;
+    if (NetbiosQuery::QueryLanaAddress(lanas.lana[i], entry.address)) m_entries.push_back(entry);
   }
   Filter(&m_entries, &m_flags);
   return true;
