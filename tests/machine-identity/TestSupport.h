@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "../common/ChildWait.h"
+#include "../common/SandboxTest.h"
 #include "../common/TestFiles.h"
 
 extern char** environ;
@@ -26,16 +28,11 @@ extern char** environ;
 namespace mitest {
 
 inline std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
+  return test_files::ReadWholeFile(path);
 }
 
 inline void WriteFileBytes(const std::string& path, const std::string& content) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  test_files::WriteWholeFile(path, content);
 }
 
 // Windows form of a POSIX path, as the system code holds paths.
@@ -48,24 +45,12 @@ inline std::u16string WindowsPath(const std::string& posix) {
 }
 
 // Every test runs under its own LUMIDOCK_ROOT, removed afterwards.
-class SandboxTest : public ::testing::Test {
+class SandboxTest : public test_common::SandboxTest {
  protected:
-  void SetUp() override {
-    m_root = test_files::MakeTempFolder("mi-test");
-    ASSERT_FALSE(m_root.empty());
-    setenv("LUMIDOCK_ROOT", m_root.c_str(), 1);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_root, ignored);
-  }
+  SandboxTest() : test_common::SandboxTest("mi-test") {}
 
-  const std::string& Root() const { return m_root; }
-  std::string CachePath() const { return m_root + "/appdata/Corvane/Hearthsync/GlobalMgr.db"; }
-  std::string LogFolder() const { return m_root + "/common-appdata/Corvane/Harborkeep/Log"; }
-
- private:
-  std::string m_root;
+  std::string CachePath() const { return Root() + "/appdata/Corvane/Hearthsync/GlobalMgr.db"; }
+  std::string LogFolder() const { return Root() + "/common-appdata/Corvane/Harborkeep/Log"; }
 };
 
 // One run of the helper program with LUMIDOCK_ROOT set to `root`. Its standard input stays open
@@ -143,19 +128,8 @@ class HelperProcess {
       m_in = -1;
     }
     if (m_pid <= 0) return -1;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    while (waitpid(m_pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        return -1;
-      }
-      usleep(2000);
-    }
-    m_pid = -1;
-    return status;
+    return test_common::WaitForChild(&m_pid, std::chrono::milliseconds(timeoutMs),
+                                     std::chrono::milliseconds(2));
   }
 
   bool Started() const { return m_pid > 0; }

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "../common/ChildWait.h"
 #include "win32/registry.h"
 #include "win32/strings.h"
 #include "win32/window.h"
@@ -183,19 +184,8 @@ std::vector<std::string> CChildProcess::Lines() {
 
 int CChildProcess::Wait(std::chrono::milliseconds timeout) {
   if (m_pid <= 0) return -1;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  int status = 0;
-  while (waitpid(m_pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(m_pid, SIGKILL);
-      waitpid(m_pid, &status, 0);
-      m_pid = -1;
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  m_pid = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const int status = test_common::WaitForChild(&m_pid, timeout, std::chrono::milliseconds(5));
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // --- The process's server simulator ---

@@ -1,7 +1,6 @@
 // The phone command manager and its handlers through real sockets on 127.0.0.1.
 
 #include <chrono>
-#include <thread>
 
 #include "Logic/LocalServer.h"
 #include "PhoneRoadFixture.h"
@@ -9,16 +8,6 @@
 
 namespace phone_road_test {
 namespace {
-
-bool PollUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 template <class Message>
 bool ParseReply(const WireFrame& frame, const std::string& key, Message* pMessage) {

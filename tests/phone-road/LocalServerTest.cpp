@@ -21,16 +21,6 @@ extern char** environ;
 namespace phone_road_test {
 namespace {
 
-bool PollUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 using LocalServerTest = PhoneRoadTest;
 
 TEST_F(LocalServerTest, PortLivesFromTheFirstAcceptToClose) {

@@ -5,18 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "Common/ObjectLifecycleMgr.h"
+#include "../common/Polling.h"
 #include "Logic/ClientCommMgr.h"
 #include "Logic/ClientCommand.h"
 #include "Logic/LogicCenter.h"
 #include "Logic/PhotoDb.h"
 #include "Logic/PhotoDevice.h"
 #include "Logic/PhotoMessage.h"
-#include "NetEngine/IOHandler.h"
 #include "NetEngine/IOOperation.h"
 #include "PhoneRoadTestHost.h"
 #include "TestPhone.h"
@@ -72,29 +73,12 @@ inline int RecordTransfer(CClientCommand* pReply) {
 }
 
 // Returns once the I/O thread has handled everything queued before the call.
-class IoBarrier : public CIOHandler {
- public:
-  ~IoBarrier() override {
-    CObjectLifecycleMgr::Instance()->Unregister(static_cast<CIOHandler*>(this));
-  }
-  void OnIoComplete(CIOOperation* /*pOp*/) override {
-    m_waiter.Signal([&] { m_done = true; });
-  }
-  bool Pass() {
-    CIOOperation* pOp = CIOOperation::Create(this, 0xBA, 0);
-    if (!pOp || !CIOOperation::Post(pOp)) return false;
-    CIOOperation::Release(pOp);
-    return m_waiter.WaitFor([&] { return m_done; });
-  }
+inline bool DrainIoThread() { return test_common::DrainIoThread(std::chrono::seconds(10)); }
 
- private:
-  Waiter m_waiter;
-  bool m_done = false;
-};
-
-inline bool DrainIoThread() {
-  IoBarrier barrier;
-  return barrier.Pass();
+// Polls `done` until it holds or the time is up.
+inline bool PollUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  return test_common::PollUntil(done, timeout, std::chrono::milliseconds(2));
 }
 
 // A device's local state, or -1 when the store does not know it.

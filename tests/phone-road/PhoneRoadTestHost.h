@@ -17,21 +17,17 @@
 #include <thread>
 #include <vector>
 
+#include "../common/EngineTestSupport.h"
+#include "../common/RecordingSink.h"
+#include "../common/UiLoopThread.h"
 #include "Interface/IOrbalyn.h"
 #include "win32/base.h"
 
 namespace phone_road_test {
 
 // What the settings file holds before the store opens.
-struct PhoneRoadSeed {
-  struct Device {
-    int64_t id = 0;
-    std::string key;  // 16 characters, or the store skips the device
-    std::u16string name;
-  };
-  int64_t pcId = 0;  // 0 leaves the PC unregistered
-  std::string idKey = "0123456789abcdef";
-  std::vector<Device> devices;  // bound phones (state 4 once loaded)
+struct PhoneRoadSeed : test_common::SettingsSeed {
+  PhoneRoadSeed() { idKey = "0123456789abcdef"; }
 };
 
 class PhoneRoadTestHost {
@@ -81,54 +77,23 @@ class Waiter {
   std::condition_variable m_changed;
 };
 
-struct UiRecord {
-  int type = -1;
-  int value = 0;
-  int64_t id = 0;
-  win32::DWORD threadId = 0;
-};
+using UiRecord = test_common::SinkRecord;
+using test_common::RecordingSink;
 
-// A logic sink owned by the test; it counts references but never frees itself.
-class RecordingSink : public IOrbalynLogicSink {
- public:
-  win32::HRESULT STDMETHODCALLTYPE QueryInterface(win32::REFIID riid, void** ppObject) override;
-  win32::ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-  win32::ULONG STDMETHODCALLTYPE Release() override { return --m_refs; }
-  win32::HRESULT STDMETHODCALLTYPE OnLogicMessage(IOrbalynMessage* pMessage) override;
-
-  // The records of one type, in delivery order.
-  std::vector<UiRecord> OfType(int type);
-  bool WaitFor(const std::function<bool(const std::vector<UiRecord>&)>& done);
-
- private:
-  std::atomic<win32::ULONG> m_refs{0};
-  Waiter m_waiter;
-  std::vector<UiRecord> m_records;
-};
-
-// A plain thread running GetMessageW, as the host's UI thread does, with the logic's hidden
-// window made on it and `pSink` registered.
-class HeadlessUiThread {
+// The host's UI thread, with the logic's hidden window made on it and `pSink` registered.
+class HeadlessUiThread : private test_common::UiLoopThread {
  public:
   explicit HeadlessUiThread(IOrbalynLogicSink* pSink);
-  HeadlessUiThread(const HeadlessUiThread&) = delete;
-  HeadlessUiThread& operator=(const HeadlessUiThread&) = delete;
-  // Stops the logic's window on this thread, forgets the sink and ends the loop.
+  // Stops the logic's window on this thread and forgets the sink; the loop ends after.
   ~HeadlessUiThread();
 
-  win32::DWORD ThreadId() const { return m_threadId; }
+  using UiLoopThread::ThreadId;
   bool WindowReady() const { return m_windowReady; }
 
  private:
-  // Runs `task` on the UI thread and waits for it.
-  bool Run(const std::function<void()>& task);
-
-  std::thread m_thread;
-  win32::DWORD m_threadId = 0;
   bool m_windowReady = false;
 };
 
-// The text of the library log written so far in this process.
-std::string LogText();
+using test_common::LogText;
 
 }  // namespace phone_road_test

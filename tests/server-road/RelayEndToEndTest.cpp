@@ -5,11 +5,10 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 
+#include "../common/TestFiles.h"
 #include "Logic/FileUploadMgr.h"
 #include "Logic/PhotoDb.h"
-#include "NetEngine/NetHelpers.h"
 #include "PhoneSim.h"
 #include "ServerSessionFixture.h"
 #include "UploadAssist.h"
@@ -20,28 +19,8 @@ namespace {
 
 constexpr int64_t kRelayPhone = 4711;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string PosixFromWindows(const std::u16string& windowsPath) {
-  std::string path = WideToUtf8(windowsPath);
-  for (char& c : path) {
-    if (c == '\\') c = '/';
-  }
-  return path;
-}
-
-std::u16string WindowsFromPosix(const std::string& posixPath) {
-  std::string path = posixPath;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  return Utf8ToWide(path);
-}
+using test_files::PosixFromWindows;
+using test_files::WindowsFromPosix;
 
 std::string BindKeyOf(IOrbalynLogic* pLogic) {
   IOrbalynMessage* pMessage = nullptr;
@@ -97,7 +76,7 @@ TEST_F(ServerSessionTest, RelayedPhoneBindsAndUploadsAFile) {
   ASSERT_TRUE(pAssist->WaitForEnds(1, std::chrono::seconds(20)));
   const auto ends = pAssist->Ends();
   EXPECT_EQ(ends[0].error, win32::S_OK);
-  EXPECT_EQ(ReadFile(PosixFromWindows(ends[0].savePath)), content);
+  EXPECT_EQ(test_files::ReadWholeFile(PosixFromWindows(ends[0].savePath)), content);
   EXPECT_GE(m_sim->EventCount("relay-to-pc"), 5u);
   EXPECT_GE(m_sim->EventCount("relay-to-phone"), 5u);
   EXPECT_EQ(m_sim->EventCount("relay-reply-dropped"), 0u);

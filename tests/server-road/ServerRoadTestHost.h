@@ -4,83 +4,28 @@
 // server session, local server) in a fresh sandbox root per test, with a headless UI thread
 // that owns the session's hidden window and a logic sink that records what it is handed.
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
+#include "../common/EngineTestSupport.h"
+#include "../common/RecordingSink.h"
+#include "../common/UiLoopThread.h"
 #include "Interface/IOrbalyn.h"
 #include "win32/base.h"
 
 namespace server_road_test {
 
 // What the settings file holds before the store opens.
-struct Seed {
-  struct Device {
-    int64_t id = 0;
-    std::string key;  // 16 characters
-    std::u16string name;
-  };
-  int64_t pcId = 0;  // 0: not registered yet
-  std::string idKey = "5e55104e1d4b3a21";
-  std::vector<Device> devices;
+struct Seed : test_common::SettingsSeed {
+  Seed() { idKey = "5e55104e1d4b3a21"; }
 };
 
-struct UiRecord {
-  int type = -1;
-  int value = 0;
-  int64_t id = 0;
-  std::string payload;
-  win32::DWORD threadId = 0;
-};
-
-// A logic sink owned by the test; it counts references but never frees itself.
-class RecordingSink : public IOrbalynLogicSink {
- public:
-  win32::HRESULT STDMETHODCALLTYPE QueryInterface(win32::REFIID riid, void** ppObject) override;
-  win32::ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-  win32::ULONG STDMETHODCALLTYPE Release() override { return --m_refs; }
-  win32::HRESULT STDMETHODCALLTYPE OnLogicMessage(IOrbalynMessage* pMessage) override;
-
-  std::vector<UiRecord> Records();
-  // Values of the messages of one type (and one id, unless id is -1), in delivery order.
-  std::vector<int> Values(int type, int64_t id = -1);
-  bool WaitFor(const std::function<bool(const std::vector<UiRecord>&)>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(20));
-  // Waits for a message {type, value} (of that id, unless id is -1).
-  bool WaitMessage(int type, int value, int64_t id = -1,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(20));
-  void Clear();
-  win32::ULONG References() const { return m_refs.load(); }
-
- private:
-  std::atomic<win32::ULONG> m_refs{0};
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  std::vector<UiRecord> m_records;
-};
-
+using UiRecord = test_common::SinkRecord;
+using test_common::RecordingSink;
 // A thread running the layer's message loop, as the host's UI thread does.
-class UiThread {
- public:
-  UiThread();
-  UiThread(const UiThread&) = delete;
-  UiThread& operator=(const UiThread&) = delete;
-  ~UiThread();
-
-  // Runs `task` on the UI thread and waits for it; false when it did not run in time.
-  bool Run(const std::function<void()>& task);
-  win32::DWORD ThreadId() const { return m_threadId; }
-
- private:
-  std::thread m_thread;
-  win32::DWORD m_threadId = 0;
-};
+using UiThread = test_common::UiLoopThread;
 
 class ServerRoadHost {
  public:
@@ -109,10 +54,8 @@ class ServerRoadHost {
 
 // One value of the settings file ("" when absent).
 std::string Setting(const char16_t* pSection, const char16_t* pKey);
-// The library log written so far in this process.
-std::string LogText();
-// Returns once the I/O thread has handled everything queued before the call.
-bool DrainIoThread();
+using test_common::DrainIoThread;
+using test_common::LogText;
 // Polls `done` until it holds or the time is up.
 bool Eventually(const std::function<bool()>& done,
                 std::chrono::milliseconds timeout = std::chrono::seconds(20));
