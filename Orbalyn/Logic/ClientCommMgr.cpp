@@ -1,5 +1,7 @@
 #include "Logic/ClientCommMgr.h"
 
+#include <netinet/tcp.h>
+
 #include <cinttypes>
 #include <cstring>
 #include <new>
@@ -116,6 +118,14 @@ void CClientCommMgr::OnIoComplete(CIOOperation* pOp) {
 void CClientCommMgr::OnTimer(unsigned int /*timerId*/) {}
 
 bool CClientCommMgr::AddNewChannel(SOCKET socket) {
+  // Replies are small and a phone waits for them before it sends more (the window, the next
+  // file): held back behind an unacknowledged one, each would wait for the phone's delayed
+  // acknowledgement.
+  const int on = 1;
+  if (setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                 sizeof(on)) != 0) {
+    DLL_LOG("AddNewChannel: TCP_NODELAY failed: %u", WSAGetLastError());
+  }
   CClientChannel* pChannel = new (std::nothrow) CClientChannel(this);
   if (!pChannel) return false;
   // In the map before the first read is posted, so even a phone that closes at once finds

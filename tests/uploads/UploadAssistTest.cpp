@@ -141,6 +141,10 @@ TEST_F(CUploadAssistTest, NumbersNamesWhileTheyAreTaken) {
   WriteWholeFile(folder + "a(2).jpg.pdl", RandomBytes(50, 1) + Trailer(99, kTimeStamp, 50, 0));
   EXPECT_EQ(Ask(3, "DCIM/a.jpg", 30, &path), win32::S_OK);
   EXPECT_EQ(path, folder + "a(3).jpg");
+  // A partial file whose trailer a crash tore belongs to nobody: its name is free.
+  WriteWholeFile(folder + "t.jpg.pdl", RandomBytes(80, 3));
+  EXPECT_EQ(Ask(9, "DCIM/t.jpg", 60, &path), win32::S_OK);
+  EXPECT_EQ(path, folder + "t.jpg");
 
   // Once the first upload ended, its partial file is resumed under its name.
   EXPECT_EQ(m_pAssist->OnUploadEnd(1, nullptr, 0), win32::S_OK);
@@ -160,7 +164,7 @@ TEST_F(CUploadAssistTest, NumbersNamesWhileTheyAreTaken) {
   EXPECT_EQ(path, folder + "README(1)");
   EXPECT_EQ(Ask(8, "a.b.jpg", 9, &path), win32::S_OK);
   EXPECT_EQ(path, folder + "a.b(1).jpg");
-  EXPECT_EQ(m_pAssist->JobCount(), 6u);
+  EXPECT_EQ(m_pAssist->JobCount(), 7u);
 }
 
 TEST_F(CUploadAssistTest, ShortensALongNameSoNumberAndPartialSuffixStillFit) {

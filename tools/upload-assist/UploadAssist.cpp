@@ -62,14 +62,20 @@ uint64_t GetLe64(const uint8_t* p) {
   return value;
 }
 
-// The partial file at `path` belongs to the file described by size, time stamp and checksum:
-// its trailer names that file with fewer bytes than the whole, or it is that file complete with
-// its time already set (the rename into place did not happen).
-bool PartialFileIsOf(const std::u16string& path, int64_t size, int64_t timeStamp, int64_t scrc64) {
+enum class PartialOwner { kThisFile, kOtherFile, kNobody };
+
+// Whose partial file is at `path`. It belongs to the file described by size, time stamp and
+// checksum when its trailer names that file with fewer bytes than the whole, or when it is that
+// file complete with its time already set (the rename into place did not happen). A well-formed
+// trailer naming another file keeps the name for that file's resume. Without a well-formed
+// trailer (torn by a crash mid-write) nobody can resume it and the library starts it afresh, so
+// the name is free: taking another name would strand the torn file forever.
+PartialOwner OwnerOfPartial(const std::u16string& path, int64_t size, int64_t timeStamp,
+                            int64_t scrc64) {
   HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (hFile == INVALID_HANDLE_VALUE) return false;
-  bool matches = false;
+  if (hFile == INVALID_HANDLE_VALUE) return PartialOwner::kOtherFile;
+  PartialOwner owner = PartialOwner::kNobody;
   LARGE_INTEGER length;
   FILETIME lastWrite;
   if (GetFileSizeEx(hFile, &length)) {
@@ -83,19 +89,27 @@ bool PartialFileIsOf(const std::u16string& path, int64_t size, int64_t timeStamp
           ReadFile(hFile, trailer, kTrailerSize, &read, nullptr) && read == kTrailerSize) {
         uint32_t magic = 0;
         for (int i = 3; i >= 0; --i) magic = (magic << 8) | trailer[32 + i];
+        const uint64_t trailerSize = GetLe64(trailer);
+        const uint64_t trailerHeld = GetLe64(trailer + 16);
         const uint64_t trailerScrc = GetLe64(trailer + 24);
-        matches = magic == kTrailerMagic && GetLe64(trailer) == static_cast<uint64_t>(size) &&
-                  GetLe64(trailer + 8) == static_cast<uint64_t>(timeStamp) &&
-                  GetLe64(trailer + 16) == static_cast<uint64_t>(held) && held < size &&
-                  (scrc64 == 0 || trailerScrc == 0 || trailerScrc == static_cast<uint64_t>(scrc64));
+        if (magic == kTrailerMagic && trailerHeld == static_cast<uint64_t>(held) &&
+            trailerHeld < trailerSize) {
+          const bool mine =
+              trailerSize == static_cast<uint64_t>(size) &&
+              GetLe64(trailer + 8) == static_cast<uint64_t>(timeStamp) &&
+              (scrc64 == 0 || trailerScrc == 0 || trailerScrc == static_cast<uint64_t>(scrc64));
+          owner = mine ? PartialOwner::kThisFile : PartialOwner::kOtherFile;
+        }
       }
     }
-    if (!matches && length.QuadPart == size && GetFileTime(hFile, nullptr, nullptr, &lastWrite)) {
-      matches = MsFromFileTime(lastWrite) == timeStamp;
+    if (owner == PartialOwner::kNobody && length.QuadPart == size &&
+        GetFileTime(hFile, nullptr, nullptr, &lastWrite) &&
+        MsFromFileTime(lastWrite) == timeStamp) {
+      owner = PartialOwner::kThisFile;
     }
   }
   CloseHandle(hFile);
-  return matches;
+  return owner;
 }
 
 }  // namespace
@@ -344,8 +358,9 @@ CUploadAssist::Answer CUploadAssist::TestCandidateLocked(const std::u16string& c
   if (lstat(PosixOf(partial).c_str(), &st) != 0) return Answer::kUse;
   // A partial file of another upload keeps its name; one of this file is resumed.
   if (!S_ISREG(st.st_mode)) return Answer::kFail;
-  return PartialFileIsOf(partial, job.size, job.timeStamp, job.scrc64) ? Answer::kUse
-                                                                       : Answer::kFail;
+  return OwnerOfPartial(partial, job.size, job.timeStamp, job.scrc64) == PartialOwner::kOtherFile
+             ? Answer::kFail
+             : Answer::kUse;
 }
 
 bool CUploadAssist::IsHeldByJobLocked(const std::u16string& path) {
