@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -83,7 +84,8 @@ class CUploadHostRunner {
   CChildProcess m_process;
   std::string m_program;
   std::string m_suppressions;
-  uint16_t m_port = 0;
+  // Kill may come from a watchdog thread while the test reads the port.
+  std::atomic<uint16_t> m_port{0};
 };
 
 }  // namespace uploads_e2e
