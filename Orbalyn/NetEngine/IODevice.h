@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "NetEngine/IOOperation.h"
+#include "win32/winsock.h"
 
 // One overlapped socket whose every request becomes a CIOOperation completed on the I/O thread.
 //
@@ -35,5 +36,18 @@ class CIODevice {
     if (!pOp) return;
     pOp->SetError(error);
     CIOOperation::Post(pOp);
+  }
+
+  // After an overlapped request was issued with its own reference on `pOp`: a request that
+  // failed at once (anything but I/O pending) queues no completion, so the failure is posted
+  // here and the request's reference dropped. Returns that error, or 0.
+  static uint32_t CompleteIfFailedAtOnce(CIOOperation* pOp, int callResult) {
+    if (callResult == 0) return 0;
+    uint32_t error = static_cast<uint32_t>(win32::WSAGetLastError());
+    if (error == win32::WSA_IO_PENDING) return 0;
+    pOp->SetBytesTransferred(0);
+    Complete(pOp, error);
+    CIOOperation::Release(pOp);
+    return error;
   }
 };

@@ -72,14 +72,9 @@ int CTcpDevice::Read(CIOOperation* pOp) {
   DWORD bytes = 0;
   DWORD flags = 0;
   CIOOperation::AddRef(pOp);  // the receive's: dropped by the I/O thread after delivery, or below
-  if (WSARecv(m_hSocket, &buffer, 1, &bytes, &flags, pOp->Overlapped(), nullptr) != 0) {
-    uint32_t error = static_cast<uint32_t>(WSAGetLastError());
-    if (error != WSA_IO_PENDING) {
-      pOp->SetBytesTransferred(0);
-      Complete(pOp, error);
-      CIOOperation::Release(pOp);
-      DLL_LOG("TcpDevice Read Error: %u", error);
-    }
+  if (uint32_t error = CompleteIfFailedAtOnce(
+          pOp, WSARecv(m_hSocket, &buffer, 1, &bytes, &flags, pOp->Overlapped(), nullptr))) {
+    DLL_LOG("TcpDevice Read Error: %u", error);
   }
   return 1;
 }
@@ -94,14 +89,8 @@ int CTcpDevice::Write(CIOOperation* pOp) {
   WSABUF buffer{pOp->Length(), reinterpret_cast<CHAR*>(pOp->Data())};
   DWORD bytes = 0;
   CIOOperation::AddRef(pOp);  // the send's: dropped by the I/O thread after delivery, or below
-  if (WSASend(m_hSocket, &buffer, 1, &bytes, 0, pOp->Overlapped(), nullptr) != 0) {
-    uint32_t error = static_cast<uint32_t>(WSAGetLastError());
-    if (error != WSA_IO_PENDING) {
-      pOp->SetBytesTransferred(0);
-      Complete(pOp, error);
-      CIOOperation::Release(pOp);
-    }
-  }
+  CompleteIfFailedAtOnce(pOp,
+                         WSASend(m_hSocket, &buffer, 1, &bytes, 0, pOp->Overlapped(), nullptr));
   return 1;
 }
 

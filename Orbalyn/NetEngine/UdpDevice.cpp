@@ -45,15 +45,8 @@ int CUdpDevice::Read(CIOOperation* pOp) {
   DWORD bytes = 0;
   DWORD flags = 0;
   CIOOperation::AddRef(pOp);  // the receive's: dropped by the I/O thread after delivery, or below
-  if (WSARecvFrom(m_hSocket, &buffer, 1, &bytes, &flags, pFrom, pFromLength, pOp->Overlapped(),
-                  nullptr) != 0) {
-    uint32_t error = static_cast<uint32_t>(WSAGetLastError());
-    if (error != WSA_IO_PENDING) {
-      pOp->SetBytesTransferred(0);
-      Complete(pOp, error);
-      CIOOperation::Release(pOp);
-    }
-  }
+  CompleteIfFailedAtOnce(pOp, WSARecvFrom(m_hSocket, &buffer, 1, &bytes, &flags, pFrom,
+                                          pFromLength, pOp->Overlapped(), nullptr));
   return 1;
 }
 
@@ -73,15 +66,8 @@ int CUdpDevice::Write(CIOOperation* pOp) {
   WSABUF buffer{pOp->Length(), reinterpret_cast<CHAR*>(pOp->Data())};
   DWORD bytes = 0;
   CIOOperation::AddRef(pOp);  // the send's: dropped by the I/O thread after delivery, or below
-  if (WSASendTo(m_hSocket, &buffer, 1, &bytes, 0, pTo, *pToLength, pOp->Overlapped(), nullptr) !=
-      0) {
-    uint32_t error = static_cast<uint32_t>(WSAGetLastError());
-    if (error != WSA_IO_PENDING) {
-      pOp->SetBytesTransferred(0);
-      Complete(pOp, error);
-      CIOOperation::Release(pOp);
-    }
-  }
+  CompleteIfFailedAtOnce(pOp, WSASendTo(m_hSocket, &buffer, 1, &bytes, 0, pTo, *pToLength,
+                                        pOp->Overlapped(), nullptr));
   return 1;
 }
 
