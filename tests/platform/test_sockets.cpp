@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "CompletionTestSupport.h"
 #include "handles.h"
 #include "win32/iocp.h"
 #include "win32/iphlpapi.h"
@@ -32,28 +33,11 @@ using namespace win32;
 
 namespace {
 
-// Every wait in these tests ends by then, so a fault fails a case instead of hanging.
-constexpr DWORD kBoundedMs = 5000;
-// Long enough for a stray packet to show up; used where nothing is expected.
-constexpr DWORD kQuietMs = 150;
-
-struct Packet {
-  BOOL ok = FALSE;
-  DWORD bytes = 0;
-  ULONG_PTR key = 0;
-  OVERLAPPED* pOverlapped = nullptr;
-  DWORD error = 0;
-};
-
-Packet Dequeue(HANDLE port, DWORD milliseconds = kBoundedMs) {
-  Packet packet;
-  packet.ok = GetQueuedCompletionStatus(port, &packet.bytes, &packet.key, &packet.pOverlapped,
-                                        milliseconds);
-  packet.error = packet.ok ? 0 : GetLastError();
-  return packet;
-}
-
-HANDLE AsHandle(SOCKET s) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(s)); }
+using completion_test::AsHandle;
+using completion_test::Dequeue;
+using completion_test::kBoundedMs;
+using completion_test::kQuietMs;
+using completion_test::Packet;
 
 sockaddr_in Loopback(uint16_t port = 0) {
   sockaddr_in address = {};
