@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <new>
 
-#include "NetEngine/DllLog.h"
-#include "NetEngine/Lock.h"
+#include "Common/Lock.h"
+#include "Common/LogHook.h"
 #include "win32/thread.h"
 
 using namespace win32;
@@ -143,7 +143,7 @@ void* CObjectLifecycleMgr::Use(void* pObject, CLifecycleGuard* pGuard) {
   ScopedLock lock(&m_lock);
   if (!m_live.contains(pObject)) {
     if (!m_ever.contains(pObject)) {
-      DLL_LOG(
+      COMMON_LOG(
           "ERROR: The Object[%p] is never register, but use it, maybe code forget it!!!!!!!!!!!",
           pObject);
     }
@@ -151,7 +151,7 @@ void* CObjectLifecycleMgr::Use(void* pObject, CLifecycleGuard* pGuard) {
   }
   LifecycleEntry* pEntry = m_mutexTable.Acquire(pObject, GetCurrentThreadId());
   if (!pEntry) {
-    DLL_LOG("CObjectLifecycleMgr::Use Object[%p] no mutex: %u", pObject, GetLastError());
+    COMMON_LOG("CObjectLifecycleMgr::Use Object[%p] no mutex: %u", pObject, GetLastError());
     return nullptr;
   }
   if (!pGuard->m_pEntry) {
@@ -191,8 +191,8 @@ void CObjectLifecycleMgr::WaitForUses(const void* pObject) {
       // The user ended while inside a callback; the wait still made us the owner.
       index = result - WAIT_ABANDONED_0;
     } else {
-      DLL_LOG("CObjectLifecycleMgr::Unregister Object[%p] wait failed: %u, %u", pObject, result,
-              GetLastError());
+      COMMON_LOG("CObjectLifecycleMgr::Unregister Object[%p] wait failed: %u, %u", pObject, result,
+                 GetLastError());
       break;
     }
     ReleaseMutex(handles[index]);

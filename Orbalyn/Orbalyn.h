@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "Interface/IOrbalyn.h"
-#include "NetEngine/Singleton.h"
+#include "Common/Singleton.h"
 
 // The root object that GetIOrbalyn hands to the host: it starts and stops every manager of the
 // library in a fixed order and hands out the logic, store and uploader interfaces while started.

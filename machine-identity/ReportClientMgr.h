@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "AutoLock.h"
-#include "Orbalyn/NetEngine/ThreadAnnotations.h"
+#include "Common/ThreadAnnotations.h"
 #include "PacketBuffer.h"
 #include "ReportRecord.h"
 #include "ReportSession.h"

@@ -8,8 +8,8 @@
 
 #include "NetEngine/CommandChannelHandler.h"
 #include "NetEngine/IOHandler.h"
-#include "NetEngine/Singleton.h"
-#include "NetEngine/ThreadAnnotations.h"
+#include "Common/Singleton.h"
+#include "Common/ThreadAnnotations.h"
 #include "win32/sync.h"
 
 class CClientChannel;

@@ -22,7 +22,7 @@
 #include "Logic/PhotoDevice.h"
 #include "Logic/PhotoMessage.h"
 #include "NetEngine/DllLog.h"
-#include "NetEngine/Lock.h"
+#include "Common/Lock.h"
 #include "NetEngine/NetHelpers.h"
 #include "machine-identity/PacketBuffer.h"
 #include "machine-identity/ReportClientMgr.h"

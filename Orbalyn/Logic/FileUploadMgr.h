@@ -8,8 +8,8 @@
 
 #include "Interface/IOrbalyn.h"
 #include "NetEngine/ABThread.h"
-#include "NetEngine/Singleton.h"
-#include "NetEngine/ThreadAnnotations.h"
+#include "Common/Singleton.h"
+#include "Common/ThreadAnnotations.h"
 #include "win32/sync.h"
 
 class CClientCommand;

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "NetEngine/IOHandler.h"
-#include "NetEngine/Singleton.h"
+#include "Common/Singleton.h"
 
 class CIOOperation;
 namespace win32 {

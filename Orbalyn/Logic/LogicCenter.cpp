@@ -27,7 +27,7 @@
 #include "NetEngine/IOOperation.h"
 #include "NetEngine/IOThread.h"
 #include "NetEngine/IOTimerTable.h"
-#include "NetEngine/Lock.h"
+#include "Common/Lock.h"
 #include "NetEngine/NetHelpers.h"
 #include "machine-identity/PacketBuffer.h"
 #include "machine-identity/ReportClientMgr.h"

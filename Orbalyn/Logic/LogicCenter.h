@@ -12,8 +12,8 @@
 #include "Interface/IOrbalyn.h"
 #include "NetEngine/CommandChannelHandler.h"
 #include "NetEngine/IOHandler.h"
-#include "NetEngine/Singleton.h"
-#include "NetEngine/ThreadAnnotations.h"
+#include "Common/Singleton.h"
+#include "Common/ThreadAnnotations.h"
 #include "win32/sync.h"
 #include "win32/window.h"
 

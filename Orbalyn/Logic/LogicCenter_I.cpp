@@ -16,7 +16,7 @@
 #include "Logic/PhotoDevice.h"
 #include "Logic/PhotoMessage.h"
 #include "NetEngine/DllLog.h"
-#include "NetEngine/Lock.h"
+#include "Common/Lock.h"
 #include "NetEngine/NetHelpers.h"
 
 using namespace win32;

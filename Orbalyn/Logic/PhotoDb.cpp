@@ -10,7 +10,7 @@
 #include "Logic/PhotoDevice.h"
 #include "Logic/PhotoDeviceContainer.h"
 #include "NetEngine/DllLog.h"
-#include "NetEngine/Lock.h"
+#include "Common/Lock.h"
 #include "NetEngine/NetHelpers.h"
 #include "machine-identity/SeqIDGenerator.h"
 #include "win32/file.h"

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "Interface/IOrbalyn.h"
-#include "NetEngine/Singleton.h"
-#include "NetEngine/ThreadAnnotations.h"
+#include "Common/Singleton.h"
+#include "Common/ThreadAnnotations.h"
 #include "win32/sync.h"
 
 class CPhotoDevice;

@@ -7,7 +7,7 @@
 #include "Logic/LogicCenter.h"
 #include "Logic/PhotoDb.h"
 #include "NetEngine/DllLog.h"
-#include "NetEngine/Lock.h"
+#include "Common/Lock.h"
 #include "NetEngine/NetHelpers.h"
 
 using namespace win32;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "Interface/IOrbalyn.h"
-#include "NetEngine/ThreadAnnotations.h"
+#include "Common/ThreadAnnotations.h"
 #include "win32/sync.h"
 
 // One phone the PC knows: its identity and key, its bind state, and whether it is reachable

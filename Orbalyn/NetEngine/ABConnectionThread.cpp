@@ -3,7 +3,7 @@
 #include "NetEngine/DllLog.h"
 #include "NetEngine/IOOperation.h"
 #include "NetEngine/IOThread.h"
-#include "NetEngine/Lock.h"
+#include "Common/Lock.h"
 #include "win32/winsock.h"
 
 using namespace win32;

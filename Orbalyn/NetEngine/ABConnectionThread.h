@@ -6,8 +6,8 @@
 #include <unordered_map>
 
 #include "NetEngine/ABThread.h"
-#include "NetEngine/Singleton.h"
-#include "NetEngine/ThreadAnnotations.h"
+#include "Common/Singleton.h"
+#include "Common/ThreadAnnotations.h"
 #include "win32/sync.h"
 
 class CIOOperation;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "NetEngine/IOHandler.h"
-#include "NetEngine/Singleton.h"
-#include "NetEngine/ThreadAnnotations.h"
+#include "Common/Singleton.h"
+#include "Common/ThreadAnnotations.h"
 #include "win32/base.h"
 #include "win32/sync.h"
 

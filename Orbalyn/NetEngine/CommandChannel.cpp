@@ -9,7 +9,7 @@
 #include "NetEngine/IOOperation.h"
 #include "NetEngine/IOThread.h"
 #include "NetEngine/IOTimerTable.h"
-#include "NetEngine/Lock.h"
+#include "Common/Lock.h"
 #include "NetEngine/TcpDevice.h"
 #include "win32/winsock.h"
 

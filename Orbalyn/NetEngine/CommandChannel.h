@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "NetEngine/IOHandler.h"
-#include "NetEngine/ThreadAnnotations.h"
+#include "Common/ThreadAnnotations.h"
 #include "win32/sync.h"
 
 class CCommand;

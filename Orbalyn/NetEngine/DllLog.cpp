@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Common/LogHook.h"
 #include "NetEngine/NetHelpers.h"
 #include "win32/file.h"
 #include "win32/module_name.h"
@@ -130,6 +131,13 @@ HANDLE OpenDllLogFile(const std::u16string& modulePathOverride, std::u16string* 
                                                         : modulePath.substr(slash + 1);
   return OpenLogBeside(folder + u"\\" + name, time, pPath);
 }
+
+void WriteCommonLine(const char* pSourceName, const char* pMessage) {
+  WriteDllLog(pSourceName, "%s", pMessage);
+}
+
+// Whatever links the library log also takes the lines of the shared code in Common/.
+[[maybe_unused]] const bool g_commonLogHooked = (SetCommonLogWriter(&WriteCommonLine), true);
 
 }  // namespace
 

@@ -8,7 +8,7 @@
 #include "NetEngine/DllLog.h"
 #include "NetEngine/IOHandler.h"
 #include "NetEngine/IOThread.h"
-#include "NetEngine/Lock.h"
+#include "Common/Lock.h"
 #include "win32/iocp.h"
 
 using namespace win32;

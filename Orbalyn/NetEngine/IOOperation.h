@@ -6,8 +6,8 @@
 #include <deque>
 #include <unordered_set>
 
-#include "NetEngine/Singleton.h"
-#include "NetEngine/ThreadAnnotations.h"
+#include "Common/Singleton.h"
+#include "Common/ThreadAnnotations.h"
 #include "win32/overlapped.h"
 #include "win32/sync.h"
 

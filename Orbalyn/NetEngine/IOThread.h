@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "NetEngine/ABThread.h"
-#include "NetEngine/Singleton.h"
+#include "Common/Singleton.h"
 #include "win32/base.h"
 
 class CIOHandler;

@@ -4,7 +4,7 @@
 
 #include "Common/ObjectLifecycleMgr.h"
 #include "NetEngine/IOHandler.h"
-#include "NetEngine/Lock.h"
+#include "Common/Lock.h"
 
 using namespace win32;
 

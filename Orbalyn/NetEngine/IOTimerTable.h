@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "NetEngine/ThreadAnnotations.h"
+#include "Common/ThreadAnnotations.h"
 #include "win32/sync.h"
 
 class CIOHandler;

@@ -3,7 +3,7 @@
 #include "NetEngine/ABConnectionThread.h"
 #include "NetEngine/DllLog.h"
 #include "NetEngine/IOThread.h"
-#include "NetEngine/Lock.h"
+#include "Common/Lock.h"
 #include "win32/iocp.h"
 #include "win32/winsock.h"
 

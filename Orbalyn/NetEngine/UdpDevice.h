@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "NetEngine/IODevice.h"
-#include "NetEngine/ThreadAnnotations.h"
+#include "Common/ThreadAnnotations.h"
 #include "win32/sync.h"
 
 struct sockaddr;

@@ -26,8 +26,8 @@ unit=("$src/tests/fuzz/FuzzPhoneFrame.cpp" "$src/Orbalyn/Logic/ClientCommand.cpp
       "$src/Orbalyn/Logic/CommandKey.cpp" "$src/Orbalyn/NetEngine/Command.cpp"
       "$src/Orbalyn/NetEngine/IOOperation.cpp" "$src/Orbalyn/NetEngine/IOThread.cpp"
       "$src/Orbalyn/NetEngine/IOTimerTable.cpp" "$src/Orbalyn/NetEngine/IOHandler.cpp"
-      "$src/Orbalyn/NetEngine/ABThread.cpp" "$src/Orbalyn/NetEngine/Lock.cpp"
-      "$src/Orbalyn/NetEngine/NetHelpers.cpp" "$src/Common/ObjectLifecycleMgr.cpp")
+      "$src/Orbalyn/NetEngine/ABThread.cpp" "$src/Orbalyn/NetEngine/NetHelpers.cpp"
+      "$src/Common/Lock.cpp" "$src/Common/LogHook.cpp" "$src/Common/ObjectLifecycleMgr.cpp")
 
 compile() {  # <source> <flags...>
   local source=$1

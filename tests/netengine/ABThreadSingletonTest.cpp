@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "NetEngine/ABThread.h"
-#include "NetEngine/Singleton.h"
+#include "Common/Singleton.h"
 #include "NetEngineTestUtil.h"
 #include "win32/sync.h"
 #include "win32/thread.h"

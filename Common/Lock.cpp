@@ -1,4 +1,4 @@
-#include "NetEngine/Lock.h"
+#include "Common/Lock.h"
 
 using namespace win32;
 
