@@ -224,10 +224,11 @@ bool CLogicCenter::Start() {
 
 void CLogicCenter::Stop() {
   DLL_LOG("LogicCenter uninit!!!");
-  // Every timer, not only the day check: one left armed would fire into the next session.
-  CIOThread::Instance()->TimerTable()->RemoveHandler(this);
+  // Unregistering waits for a callback in flight, which may still arm a timer; only then are
+  // the timers dropped, every one of them: one left armed would fire into the next session.
   CObjectLifecycleMgr::Instance()->Unregister(static_cast<CIOHandler*>(this));
   CObjectLifecycleMgr::Instance()->Unregister(static_cast<const void*>(this));
+  CIOThread::Instance()->TimerTable()->RemoveHandler(this);
   std::map<uint32_t, CServerChannel*> channels;
   {
     ScopedLock lock(&m_channelLock);
@@ -763,6 +764,8 @@ void CLogicCenter::OnCommChannelLost(uint32_t operation, uint32_t error) {
   if (m_loginState.load() == kStateLoggingIn) {
     FailLogin(kLoginCommFailed);
   } else {
+    // Also the end of a retry's attempt (state 3) that failed here: its step timer goes too.
+    CIOThread::Instance()->KillTimer(this, kTimerStep);
     SetState(kStateOffline);
   }
   CIOThread::Instance()->KillTimer(this, kTimerHeartbeat);

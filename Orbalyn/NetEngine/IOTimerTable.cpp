@@ -76,3 +76,11 @@ size_t CIOTimerTable::CountForTesting() {
   ScopedLock lock(&m_lock);
   return m_entries.size();
 }
+
+bool CIOTimerTable::HasTimerForTesting(CIOHandler* pHandler, uint32_t timerId) {
+  ScopedLock lock(&m_lock);
+  for (const Entry& entry : m_entries) {
+    if (entry.pHandler == pHandler && entry.timerId == timerId) return true;
+  }
+  return false;
+}

@@ -35,6 +35,8 @@ class CIOTimerTable {
   void Tick(uint32_t elapsedMs);
 
   size_t CountForTesting();
+  // Whether the handler has a timer of that id.
+  bool HasTimerForTesting(CIOHandler* pHandler, uint32_t timerId);
 
  private:
   struct Entry {
