@@ -999,9 +999,9 @@ void CLogicCenter::OnRegisterReply(CServerCommand* pCommand) {
   if (!ParseBody(pCommand, &reply)) return;
   CPhotoDb* pDb = CPhotoDb::Instance();
   if (pDb->DeviceId() == 0) {
-    // An id the servers cannot mean, or a key too short for the check key, would be saved and
-    // leave every later request unprovable.
-    if (reply.id_pc() <= 0 || reply.id_key().size() < kMinIdKeyLength) {
+    // An id the servers cannot mean, or a key that does not come back from the settings file
+    // as it was sent, would be saved and leave every later request unprovable.
+    if (reply.id_pc() <= 0 || !IsStorableIdKey(reply.id_key())) {
       DLL_LOG("Register failed: bad reply, id=%" PRId64 ", key length=%zu", reply.id_pc(),
               reply.id_key().size());
       CloseChannelById(pCommand->ChannelId());
@@ -1184,6 +1184,17 @@ void CLogicCenter::SetRemoteState(int64_t phoneId, bool reachable) {
   if (!pDevice) return;
   pDevice->SetRemoteState(reachable);
   pDevice->Release();
+}
+
+bool CLogicCenter::IsStorableIdKey(const std::string& key) {
+  if (key.size() != kIdKeyLength) return false;
+  for (unsigned char c : key) {
+    if (c < 0x20 || c > 0x7E) return false;
+  }
+  const char first = key.front();
+  const char last = key.back();
+  if (first == ' ' || last == ' ') return false;
+  return !(first == last && (first == '"' || first == '\''));
 }
 
 // --- Local address ---

@@ -115,8 +115,8 @@ class CLogicCenter final : public CCommandChannelHandler,
   static constexpr uint32_t kOpResolved = 1002;
 
   static constexpr uint16_t kDefaultServerPort = 443;
-  // An id key shorter than this cannot key the check key's cipher.
-  static constexpr size_t kMinIdKeyLength = 16;
+  // Characters of the id key: the check key's cipher takes 16 bytes.
+  static constexpr size_t kIdKeyLength = 16;
   // Bytes of a deciphered unbind record: PC id, phone id, the phone's 16-byte key.
   static constexpr size_t kUnbindRecordSize = 32;
   static constexpr size_t kPhoneKeySize = 16;
@@ -300,6 +300,9 @@ class CLogicCenter final : public CCommandChannelHandler,
   // phone whose key it carries.
   bool MatchUnbindRecord(const std::string& record, int64_t* pPhoneId);
   static void SetRemoteState(int64_t phoneId, bool reachable);
+  // Whether the settings file gives back exactly this id key: 16 printable ASCII characters,
+  // neither blank at either end nor wrapped in quotes (the file's reader strips both).
+  static bool IsStorableIdKey(const std::string& key);
 
   // The PC's address on the local network, found from the host's addresses while no server
   // channel has told it. Any thread.

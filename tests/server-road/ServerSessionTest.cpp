@@ -162,6 +162,8 @@ TEST_P(ServerStepFailureTest, EndsInState3WithTheStepsMessage) {
   if (!GetParam().registered) {
     EXPECT_EQ(CPhotoDb::Instance()->DeviceId(), 0);
     EXPECT_EQ(Setting(u"Basic", u"DeviceId"), "0");
+    EXPECT_EQ(Setting(u"Basic", u"DeviceIdKey"), Seed{}.idKey);
+    EXPECT_TRUE(CPhotoDb::Instance()->IdKey().empty());
   }
   if (GetParam().result == CLogicCenter::kLoginTimedOut) {
     EXPECT_TRUE(Eventually([] { return Session()->ChannelCountForTesting() == 0; }));
@@ -173,6 +175,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StepFault{"refuse", false, 2}, StepFault{"register-id-zero", false, 2},
         StepFault{"register-id-negative", false, 2}, StepFault{"register-short-key", false, 2},
+        // Keys a settings file cannot give back as they came.
+        StepFault{"register-long-key", false, 2}, StepFault{"register-key-line-feed", false, 2},
+        StepFault{"register-key-nul", false, 2}, StepFault{"register-key-non-ascii", false, 2},
+        StepFault{"register-key-quoted", false, 2},
         StepFault{"close-mid-frame:5001", true, 3}, StepFault{"bad-magic:5001", true, 3},
         StepFault{"short-length:5001", true, 3}, StepFault{"long-length:5001", true, 3},
         StepFault{"close-mid-frame:1007", true, 4}, StepFault{"redirect-host-name", true, 4},

@@ -33,6 +33,11 @@ class CFaultPlan {
     kRegisterIdZero,
     kRegisterIdNegative,
     kRegisterShortKey,
+    kRegisterLongKey,
+    kRegisterKeyLineFeed,
+    kRegisterKeyNul,
+    kRegisterKeyNonAscii,
+    kRegisterKeyQuoted,
     // Value faults of the 1007 reply.
     kRedirectHostName,
     kRedirectBroadcastIp,

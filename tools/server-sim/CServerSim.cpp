@@ -51,6 +51,19 @@ std::string Hex(const std::string& bytes) {
   return text;
 }
 
+// The bytes as one line of text: anything but printable ASCII as \xNN.
+std::string Escaped(const std::string& bytes) {
+  std::string text;
+  for (unsigned char byte : bytes) {
+    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+      text.push_back(static_cast<char>(byte));
+    } else {
+      text += "\\x" + Hex(std::string(1, static_cast<char>(byte)));
+    }
+  }
+  return text;
+}
+
 int32_t SecondsSince(Clock::time_point since) {
   return static_cast<int32_t>(
       std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - since).count());
@@ -508,7 +521,18 @@ bool CServerSim::HandleRegister(Connection& connection, const std::string& body)
     return false;
   }
   std::string idKey = Hex(RandomBytes(8));
-  if (m_faults.Take(Kind::kRegisterShortKey)) idKey = "0123456789";
+  // Keys of the wrong length, or of 16 bytes that a settings file cannot keep as they are.
+  static const std::pair<Kind, std::string> kBadKeys[] = {
+      {Kind::kRegisterShortKey, "0123456789"},
+      {Kind::kRegisterLongKey, "0123456789abcdefX"},
+      {Kind::kRegisterKeyLineFeed, "01234567\n9abcdef"},
+      {Kind::kRegisterKeyNul, std::string("01234567\0009abcdef", 16)},
+      {Kind::kRegisterKeyNonAscii, "01234567\xc3\xa9" "abcdef"},
+      {Kind::kRegisterKeyQuoted, "\"123456789abcde\""},
+  };
+  for (const auto& [kind, key] : kBadKeys) {
+    if (m_faults.Take(kind)) idKey = key;
+  }
   int64_t idPc;
   if (m_faults.Take(Kind::kRegisterIdZero)) {
     idPc = 0;
@@ -519,7 +543,8 @@ bool CServerSim::HandleRegister(Connection& connection, const std::string& body)
     idPc = m_nextPcId++;
     m_pcs[idPc].idKey = idKey;
   }
-  Event("register", "id=%" PRId64 " key=%s version=%d", idPc, idKey.c_str(), request.version());
+  Event("register", "id=%" PRId64 " key=%s version=%d", idPc, Escaped(idKey).c_str(),
+        request.version());
   protocol::C2SPcCreateUinResp reply;
   reply.set_version(1);
   reply.set_id_pc(idPc);
