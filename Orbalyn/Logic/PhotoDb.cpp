@@ -164,7 +164,13 @@ int CPhotoDb::Load() {
   std::u16string path;
   if (!SettingsFilePath(&path)) return 0;
   m_deviceId = ParseInt64(ReadValue(path, kBasic, u"DeviceId", u"0"));
-  if (m_deviceId == 0) return 1;
+  if (m_deviceId == 0) {
+    // An unregistered file owns nothing an earlier load in this process may have read.
+    m_idKey.clear();
+    m_workDir.clear();
+    m_pcGuid.clear();
+    return 1;
+  }
 
   m_idKey = WideToAnsi(ReadValue(path, kBasic, u"DeviceIdKey", u""));
   bool tooLong = false;

@@ -139,6 +139,21 @@ TEST_F(CPhotoDbTest, WithoutDeviceIdNothingElseIsLoaded) {
   EXPECT_EQ(Db()->DeviceCount(), 0);
 }
 
+TEST_F(CPhotoDbTest, WithoutDeviceIdAnEarlierLoadIsForgotten) {
+  const std::string guid = "00112233445566778899aabbccddeeff";
+  WriteSettings("[Basic]\r\nDeviceId=77\r\nDeviceIdKey=0123456789abcdef\r\nWorkDir=\\x\r\nGUID=" +
+                guid + "\r\n");
+  ASSERT_EQ(Db()->Load(), 1);
+  ASSERT_EQ(Db()->IdKey(), "0123456789abcdef");
+  // The file is replaced (deleted, or another user's) within the same process.
+  WriteSettings("[Basic]\r\nDeviceId=0\r\n");
+  ASSERT_EQ(Db()->Load(), 1);
+  EXPECT_EQ(Db()->DeviceId(), 0);
+  EXPECT_EQ(Db()->IdKey(), "");
+  EXPECT_EQ(Db()->WorkDir(), u"");
+  EXPECT_NE(Db()->PcGuid(), guid);
+}
+
 TEST_F(CPhotoDbTest, MalformedSectionsAreSkippedAndDroppedAtTheNextSave) {
   WriteSettings(
       "[Basic]\r\nDeviceId=1\r\nDeviceCount=6\r\n"
