@@ -38,31 +38,18 @@ bool ReadFromAdapterList(uint8_t address[6]) {
   HMODULE library = LoadLibraryW(path.c_str());
   if (!library) return false;
 
-  uint8_t taken[6] = {};
+  bool found = false;
   auto getAdaptersInfo =
       reinterpret_cast<GetAdaptersInfoFn>(GetProcAddress(library, "GetAdaptersInfo"));
   if (getAdaptersInfo) {
     std::unique_ptr<IP_ADAPTER_INFO[]> adapters(new IP_ADAPTER_INFO[kAdapterSlots]());
     ULONG size = sizeof(IP_ADAPTER_INFO) * kAdapterSlots;
     if (getAdaptersInfo(adapters.get(), &size) == ERROR_SUCCESS) {
-      int takenClass = kAdapterUnknown;
-      bool first = true;
-      for (const IP_ADAPTER_INFO* p = adapters.get(); p; p = p->Next) {
-        int adapterClass = GetAdapterClass(p->AdapterName);
-        bool better = (p->Type == MIB_IF_TYPE_ETHERNET || p->Type == MIB_IF_TYPE_PPP) &&
-                      adapterClass < takenClass;
-        if (first || better) {
-          memcpy(taken, p->Address, sizeof(taken));
-          takenClass = adapterClass;
-          first = false;
-        }
-      }
+      found = ChooseAdapterAddress(adapters.get(), address);
     }
   }
   FreeLibrary(library);
-  if (IsZero(taken, sizeof(taken))) return false;
-  memcpy(address, taken, sizeof(taken));
-  return true;
+  return found;
 }
 
 bool ReadFromNetbios(uint8_t address[6]) {
@@ -79,6 +66,25 @@ bool ReadFromNetbios(uint8_t address[6]) {
 bool GetAdapterAddress(uint8_t address[6]) {
   if (ReadFromAdapterList(address) || ReadFromNetbios(address)) return true;
   memcpy(address, kFallbackAddress, sizeof(kFallbackAddress));
+  return true;
+}
+
+bool ChooseAdapterAddress(const IP_ADAPTER_INFO* pAdapters, uint8_t address[6]) {
+  uint8_t taken[6] = {};
+  int takenClass = kAdapterUnknown;
+  bool first = true;
+  for (const IP_ADAPTER_INFO* p = pAdapters; p; p = p->Next) {
+    int adapterClass = GetAdapterClass(p->AdapterName);
+    bool better = (p->Type == MIB_IF_TYPE_ETHERNET || p->Type == MIB_IF_TYPE_PPP) &&
+                  adapterClass < takenClass;
+    if (first || better) {
+      memcpy(taken, p->Address, sizeof(taken));
+      takenClass = adapterClass;
+      first = false;
+    }
+  }
+  if (IsZero(taken, sizeof(taken))) return false;
+  memcpy(address, taken, sizeof(taken));
   return true;
 }
 

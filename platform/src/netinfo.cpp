@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 
@@ -59,6 +60,16 @@ void DescribeFromSysfs(AdapterFacts* pFacts) {
   if (pFacts->type == MIB_IF_TYPE_ETHERNET && wireless) pFacts->type = IF_TYPE_IEEE80211;
 }
 
+// The bus of the sysfs device at `devicePath` (a resolved path): "pci", "usb", "platform", ...
+std::string BusOf(const std::string& devicePath) {
+  std::string bus = LinkBaseName(devicePath + "/subsystem");
+  if (bus == "virtio") {
+    size_t slash = devicePath.rfind('/');
+    if (slash != std::string::npos) bus = LinkBaseName(devicePath.substr(0, slash) + "/subsystem");
+  }
+  return bus;
+}
+
 UINT TypeFromHardware(unsigned short hatype) {
   switch (hatype) {
     case ARPHRD_ETHER:
@@ -77,6 +88,24 @@ void CopyText(char* dst, size_t size, const std::string& text) {
 }
 
 }  // namespace
+
+bool ReadConnectionFacts(const std::string& name, ConnectionFacts* pFacts) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+    return false;
+  }
+  std::string netDir = SystemFilePath("/sys/class/net/" + name);
+  char device[PATH_MAX];
+  if (!realpath((netDir + "/device").c_str(), device)) return false;
+  bool wireless = PathExists(netDir + "/wireless") || PathExists(netDir + "/phy80211");
+  std::string bus = BusOf(device);
+  if (bus == "platform" && !wireless) bus = "pci";
+  if (bus.empty()) bus = "unknown";
+  for (char& c : bus) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  const char* pDeviceName = strrchr(device, '/');
+  pFacts->mediaSubType = wireless ? 2 : 1;
+  pFacts->pnpInstanceId = bus + "\\" + (pDeviceName ? pDeviceName + 1 : device);
+  return true;
+}
 
 std::vector<AdapterFacts> ListAdapters() {
   std::vector<AdapterFacts> adapters;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "handles.h"
+#include "netinfo.h"
 #include "paths.h"
 #include "store_files.h"
 #include "win32/strings.h"
@@ -98,6 +99,58 @@ RegNode* FindNode(RegNode* pRoot, const KeyPath& path, size_t depth) {
 
 RegNode* FindNode(RegNode* pRoot, const KeyPath& path) {
   return FindNode(pRoot, path, path.size());
+}
+
+// --- The network class, answered from the machine ---
+
+// HKLM's network-class key. It and everything under it come from the machine's interfaces, not
+// from the hive: "<interface>\\Connection" of an interface with a device behind it holds
+// MediaSubType and PnpInstanceID, and nothing else is there.
+const KeyPath& NetworkClassPath() {
+  static const KeyPath* const pPath =
+      new KeyPath{u"System", u"CurrentControlSet", u"Control", u"Network",
+                  u"{4D36E972-E325-11CE-BFC1-08002BE10318}"};
+  return *pPath;
+}
+
+enum class LiveKey { kNone, kAbsent, kPresent, kConnection };
+
+// What a path of the machine hive names under the network class (kNone outside it), with the
+// facts of a Connection key.
+LiveKey ClassifyLive(HiveId hive, const KeyPath& path, detail::ConnectionFacts* pFacts) {
+  const KeyPath& base = NetworkClassPath();
+  if (hive != kMachineHive || path.size() < base.size()) return LiveKey::kNone;
+  for (size_t i = 0; i < base.size(); ++i) {
+    if (Fold(path[i]) != Fold(base[i])) return LiveKey::kNone;
+  }
+  if (path.size() == base.size()) return LiveKey::kPresent;
+  detail::ConnectionFacts facts;
+  if (path.size() > base.size() + 2 ||
+      !detail::ReadConnectionFacts(Utf16ToUtf8(path[base.size()]), &facts)) {
+    return LiveKey::kAbsent;
+  }
+  if (path.size() == base.size() + 1) return LiveKey::kPresent;
+  if (Fold(path.back()) != u"CONNECTION") return LiveKey::kAbsent;
+  if (pFacts) *pFacts = std::move(facts);
+  return LiveKey::kConnection;
+}
+
+bool ConnectionValue(const detail::ConnectionFacts& facts, std::u16string_view valueName,
+                     RegValue* pValue) {
+  if (Fold(valueName) == u"MEDIASUBTYPE") {
+    const DWORD number = facts.mediaSubType;
+    pValue->type = REG_DWORD;
+    pValue->data.assign(reinterpret_cast<const char*>(&number), sizeof(number));
+    return true;
+  }
+  if (Fold(valueName) == u"PNPINSTANCEID") {
+    std::u16string text = Utf8ToUtf16(facts.pnpInstanceId);
+    text.push_back(u'\0');
+    pValue->type = REG_SZ;
+    pValue->data.assign(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t));
+    return true;
+  }
+  return false;
 }
 
 // --- Text form ---
@@ -562,14 +615,26 @@ LSTATUS QueryValue(HKEY key, std::u16string_view valueName, LPDWORD reserved, LP
   if (DWORD error = ResolveKey(key, &ref)) return error;
   if (!(ref.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   RegValue value;
-  DWORD error = Store().Read(ref.hive, [&](RegNode& root) -> DWORD {
-    RegNode* pNode;
-    if (DWORD e = KeyNode(root, ref, &pNode)) return e;
-    auto it = pNode->values.find(Fold(valueName));
-    if (it == pNode->values.end()) return ERROR_FILE_NOT_FOUND;
-    value = it->second;
-    return ERROR_SUCCESS;
-  });
+  detail::ConnectionFacts facts;
+  DWORD error = ERROR_SUCCESS;
+  switch (ClassifyLive(ref.hive, ref.path, &facts)) {
+    case LiveKey::kNone:
+      error = Store().Read(ref.hive, [&](RegNode& root) -> DWORD {
+        RegNode* pNode;
+        if (DWORD e = KeyNode(root, ref, &pNode)) return e;
+        auto it = pNode->values.find(Fold(valueName));
+        if (it == pNode->values.end()) return ERROR_FILE_NOT_FOUND;
+        value = it->second;
+        return ERROR_SUCCESS;
+      });
+      break;
+    case LiveKey::kConnection:
+      if (!ConnectionValue(facts, valueName, &value)) error = ERROR_FILE_NOT_FOUND;
+      break;
+    default:
+      error = ERROR_FILE_NOT_FOUND;
+      break;
+  }
   if (error) return error;
   if (narrowStrings && IsStringType(value.type)) value.data = Utf16ToUtf8(BytesToUnits(value.data));
   if (pType) *pType = value.type;
@@ -609,6 +674,14 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM access, PHKEY pRes
   if (DWORD error = ResolveKey(key, &ref)) return error;
   size_t baseDepth = ref.path.size();
   if (subKey) AppendPath(&ref.path, subKey);
+  switch (ClassifyLive(ref.hive, ref.path, nullptr)) {
+    case LiveKey::kNone:
+      break;
+    case LiveKey::kAbsent:
+      return ERROR_FILE_NOT_FOUND;
+    default:
+      return NewKeyHandle(ref.hive, std::move(ref.path), access, pResult);
+  }
   DWORD error = Store().Read(ref.hive, [&](RegNode& root) -> DWORD {
     if (!ref.predefined && !FindNode(&root, ref.path, baseDepth)) return ERROR_KEY_DELETED;
     if (FindNode(&root, ref.path)) return ERROR_SUCCESS;
