@@ -1,7 +1,8 @@
 #pragma once
 // The library's log file: one per process, beside the library (or in the user's state folder
-// when that folder is not writable), every line flushed at once. Always on; failures to open or
-// write are silent.
+// when that folder is not writable), every line handed to the kernel as it is written, so a
+// killed process loses nothing; there is no flush to disk per line. Always on; failures to open
+// or write are silent.
 
 #include <string>
 
@@ -13,7 +14,8 @@ void WriteDllLog(const char* pSourcePath, const char* pFormat, ...)
 
 #define DLL_LOG(...) WriteDllLog(__FILE_NAME__, __VA_ARGS__)
 
-// Writes the line and "\r\n" and flushes. The first call of the process opens the file.
+// Writes the line and "\r\n" straight to the file (no buffer of our own, no disk flush). The
+// first call of the process opens the file.
 // Threading: any thread; lines of different threads never interleave.
 void WriteDllLogLine(const char* pLine);
 

@@ -68,18 +68,29 @@ void SystemTimeFromFileTimeValue(uint64_t value, SYSTEMTIME* pTime) {
   pTime->wMilliseconds = static_cast<WORD>(ms % 1000);
 }
 
+// Read once, as the layer loads (or at an earlier first use): reading the environment on every
+// call would race with any thread that changes it, and the counter must not jump while a
+// process runs.
+uint64_t TickBias() {
+  static const uint64_t bias = [] {
+    const char* pBias = getenv("LUMIDOCK_TICK_BIAS");
+    return pBias ? static_cast<uint64_t>(strtoll(pBias, nullptr, 10)) : 0;
+  }();
+  return bias;
+}
+
+[[maybe_unused]] const uint64_t g_tickBiasAtLoad = TickBias();
+
 }  // namespace
 
 // Elapsed-time code relies on the counter wrapping modulo 2^32 exactly like the Windows one;
-// the bias lets a test start it just short of the wrap.
+// the bias (LUMIDOCK_TICK_BIAS, milliseconds, as the process starts) lets a test start it just
+// short of the wrap.
 ULONGLONG GetTickCount64() {
   timespec ts = ClockNow(CLOCK_BOOTTIME);
   uint64_t ms =
       static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-  if (const char* bias = getenv("LUMIDOCK_TICK_BIAS")) {
-    ms += static_cast<uint64_t>(strtoll(bias, nullptr, 10));
-  }
-  return ms;
+  return ms + TickBias();
 }
 
 DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }

@@ -7,6 +7,8 @@
 #include <limits>
 #include <thread>
 
+#include "../common/ChildCase.h"
+#include "../common/TickWrap.h"
 #include "Logic/ClientCommMgr.h"
 #include "Logic/DeviceOfflineHook.h"
 #include "Logic/FileUploadMgr.h"
@@ -344,20 +346,17 @@ TEST_F(CFileUploadMgrTest, StopEndsLiveUploadsAndARestartResumesThem) {
 
 // Idle time is measured on a 64-bit clock: the 32-bit tick count wrapping in the middle of an
 // upload neither ends it early nor keeps it alive.
-class CFileUploadMgrWrapTest : public CFileUploadMgrTest {
- protected:
-  void SetUp() override {
-    const int64_t now = static_cast<int64_t>(win32::GetTickCount64());
-    setenv("LUMIDOCK_TICK_BIAS", std::to_string((int64_t{1} << 32) - now - 150).c_str(), 1);
-    CFileUploadMgrTest::SetUp();
-  }
-  void TearDown() override {
-    CFileUploadMgrTest::TearDown();
-    unsetenv("LUMIDOCK_TICK_BIAS");
-  }
-};
+TEST(CFileUploadMgrWrapTest, IdleEndAcrossTheTickWrap) {
+  const test_common::ChildCaseResult child = test_common::RunChildCase(
+      "CFileUploadMgrWrapChildProcess.DISABLED_IdleEndAcrossTheTickWrap",
+      {test_common::TickBiasShortOfWrap(5000)});
+  EXPECT_TRUE(child.Passed()) << child.output;
+}
 
-TEST_F(CFileUploadMgrWrapTest, IdleEndAcrossTheTickWrap) {
+class CFileUploadMgrWrapChildProcess : public CFileUploadMgrTest {};
+
+TEST_F(CFileUploadMgrWrapChildProcess, DISABLED_IdleEndAcrossTheTickWrap) {
+  ASSERT_TRUE(test_common::WaitUntilWrapIn(150));
   CFileUploadMgr::Instance()->SetPeriodsForTesting(20, 1000);
   const std::string content = RandomBytes(30, 14);
   Reply raw;
@@ -367,6 +366,7 @@ TEST_F(CFileUploadMgrWrapTest, IdleEndAcrossTheTickWrap) {
     ASSERT_EQ(SendChunk(kPhoneA, 1, first.file_id(), 30, at, content.substr(at, 1)), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // pacing, not waiting
   }
+  EXPECT_LT(win32::GetTickCount(), 0x80000000u) << "the counter did not wrap during the upload";
   EXPECT_EQ(m_pAssist->Ends().size(), 0u);
   EndedPath(0);
   EXPECT_EQ(m_pAssist->Ends()[0].error, 258);

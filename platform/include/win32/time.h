@@ -27,7 +27,8 @@ using LPSYSTEMTIME = SYSTEMTIME*;
 
 // Milliseconds since boot (suspend included, as on Windows), cut to 32 bits: it wraps after
 // 49.7 days, so elapsed times must be taken as unsigned differences. LUMIDOCK_TICK_BIAS (signed
-// milliseconds, read on every call) shifts both counters so tests can run across the wrap.
+// milliseconds, read once as the layer loads) shifts both counters so tests can run across the
+// wrap.
 WIN32_API DWORD GetTickCount();
 WIN32_API ULONGLONG GetTickCount64();
 
