@@ -131,12 +131,12 @@ run_phone() {
 # The bind information's own address may be an interface no loopback-only run may use: the
 # phone on the "LAN" dials 127.0.0.1 at the bind information's port.
 step "phone 1 on the local network: bind and back up"
-run_phone "Pixel 8 LAN" phone-lan --phone-id 880001 || fail "phone 1 did not back up its photos"
+run_phone "Ostra 8 LAN" phone-lan --phone-id 880001 || fail "phone 1 did not back up its photos"
 
 # A relayed phone frame must fit inside one server frame (64 KB with its header), so this
 # phone sends smaller chunks.
 step "phone 2 through the server's relay: bind and back up"
-run_phone "Galaxy S24 Relay" phone-relay --phone-id 880002 --port "$relay_port" --chunk 32768 ||
+run_phone "Marlo S2 Relay" phone-relay --phone-id 880002 --port "$relay_port" --chunk 32768 ||
   fail "phone 2 did not back up its photos"
 
 step "stopping the host"
@@ -155,7 +155,7 @@ step "the backup folder as the user sees it"
 
 step "checking every file against its source"
 count=0
-for phone in "Pixel 8 LAN" "Galaxy S24 Relay"; do
+for phone in "Ostra 8 LAN" "Marlo S2 Relay"; do
   while IFS= read -r -d '' source; do
     relative=${source#"$photos"/}
     target="$backup/$phone/Camera/$relative"

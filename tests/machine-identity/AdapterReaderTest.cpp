@@ -50,20 +50,20 @@ std::set<std::string> MachineAddresses() {
 // Filter stage 1 drops virtual and dial-up entries; stage 2 keeps the first primary one. Each
 // runs only on two entries or more.
 TEST(MACReaderExFilterTest, PrefersWiredOverWirelessAndDropsVirtual) {
-  std::vector<AdapterEntry> entries = {Entry(1, "Intel Wireless-AC 9560"),
-                                       Entry(2, "VMware Virtual Ethernet Adapter"),
-                                       Entry(3, "Realtek PCIe GbE Family Controller")};
+  std::vector<AdapterEntry> entries = {Entry(1, "Brightwave Wireless-AC 90"),
+                                       Entry(2, "Virtual Ethernet Adapter (vmware)"),
+                                       Entry(3, "Ferrox PCIe GbE Family Controller")};
   uint32_t flags = 0;
   CMACReaderEx::Filter(&entries, &flags);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].address[5], 3);
 
-  entries = {Entry(4, "VMware Virtual Ethernet Adapter")};
+  entries = {Entry(4, "Virtual Ethernet Adapter (vmware)")};
   CMACReaderEx::Filter(&entries, &flags);
   ASSERT_EQ(entries.size(), 1u);  // a single entry is never filtered
   EXPECT_EQ(entries[0].address[5], 4);
 
-  entries = {Entry(5, "USB Ethernet"), Entry(6, "r8169 Wireless wlp2s0")};
+  entries = {Entry(5, "USB Ethernet"), Entry(6, "ferrox Wireless wlp2s0")};
   CMACReaderEx::Filter(&entries, &flags);
   ASSERT_EQ(entries.size(), 1u);  // all secondary: the first one
   EXPECT_EQ(entries[0].address[5], 5);
@@ -98,10 +98,10 @@ TEST(MACReaderExIpconfigTest, ParsesDescriptionAndAddressPairs) {
   const char* kReport =
       "Windows IP Configuration\r\n\r\n"
       "Ethernet adapter Local Area Connection:\r\n"
-      "   Description . . . . . . . . . . . : Realtek PCIe GbE\r\n"
+      "   Description . . . . . . . . . . . : Ferrox PCIe GbE\r\n"
       "   Physical Address. . . . . . . . . : 00-1C-42-AB-CD-EF\r\n"
       "Wireless LAN adapter:\r"
-      "   Description . . . . . . . . . . . : Intel Wireless\n"
+      "   Description . . . . . . . . . . . : Brightwave Wireless\n"
       "   Physical Address. . . . . . . . . : 0G-1C-42-AB-CD-EF\n"
       "   Description . . . . . . . . . . . : Tunnel\n"
       "   Physical Address. . . . . . . . . : 00-00-00-00-00-E0\n";
@@ -109,11 +109,11 @@ TEST(MACReaderExIpconfigTest, ParsesDescriptionAndAddressPairs) {
   ASSERT_EQ(entries.size(), 2u);  // the malformed address is no entry
   const uint8_t first[8] = {0x00, 0x1C, 0x42, 0xAB, 0xCD, 0xEF, 0, 0};
   EXPECT_EQ(memcmp(entries[0].address, first, 8), 0);
-  EXPECT_EQ(entries[0].description, "Realtek PCIe GbE");
+  EXPECT_EQ(entries[0].description, "Ferrox PCIe GbE");
   EXPECT_EQ(entries[1].description, "Tunnel");
 
   const char* kGerman =
-      "   Beschreibung. . . . . . . . . . . : Realtek PCIe GbE\r\n"
+      "   Beschreibung. . . . . . . . . . . : Ferrox PCIe GbE\r\n"
       "   Physikalische Adresse . . . . . . : 00-1C-42-AB-CD-EF\r\n";
   EXPECT_TRUE(CMACReaderEx::ParseIpconfigOutput(kGerman).empty());
 }

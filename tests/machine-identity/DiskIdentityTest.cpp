@@ -43,13 +43,13 @@ TEST(DiskIdentityTest, DecodesHexAndRawTexts) {
 TEST(DiskIdentityTest, ReadsAWellFormedAnswer) {
   size_t base = sizeof(win32::STORAGE_DEVICE_DESCRIPTOR);
   std::vector<uint8_t> answer = Descriptor(base, base + 20, base + 30, base + 60);
-  Put(&answer, base, "Samsung SSD 860");
+  Put(&answer, base, "Kestrel SSD 500");
   Put(&answer, base + 20, "RVT01B6Q");
   Put(&answer, base + 30, "53335a394e42304b");  // "S3Z9NB0K", hex-coded
   DiskIdentity identity;
   ASSERT_TRUE(ZyMacID::ParseStorageIdentity(answer, &identity));
   EXPECT_EQ(identity.serial, "3S9ZBNK0");
-  EXPECT_EQ(identity.model, "Samsung SSD 860");
+  EXPECT_EQ(identity.model, "Kestrel SSD 500");
   EXPECT_EQ(identity.revision, "RVT01B6Q");
 }
 
@@ -77,7 +77,7 @@ TEST(DiskIdentityTest, IdentifyWordsGiveHighByteFirst) {
     data[20 + i] = static_cast<uint8_t>(serial[i + 1]);
     data[20 + i + 1] = static_cast<uint8_t>(serial[i]);
   }
-  const char* model = "ST1000DM003         ";  // words 27-36; 37-46 stay blank
+  const char* model = "KX1000DM003         ";  // words 27-36; 37-46 stay blank
   for (int i = 0; i < 20; i += 2) {
     data[54 + i] = static_cast<uint8_t>(model[i + 1]);
     data[54 + i + 1] = static_cast<uint8_t>(model[i]);
@@ -88,7 +88,7 @@ TEST(DiskIdentityTest, IdentifyWordsGiveHighByteFirst) {
   DiskIdentity identity;
   ZyMacID::ParseIdentifyData(data, &identity);
   EXPECT_EQ(identity.serial, "1234567890abcdefghij");
-  EXPECT_EQ(identity.model, "ST1000DM003");
+  EXPECT_EQ(identity.model, "KX1000DM003");
   EXPECT_EQ(identity.revision, "CC");
 }
 

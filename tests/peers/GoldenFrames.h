@@ -56,10 +56,10 @@ inline constexpr char kAesDeviceFrameHex[] =
     "6bb82bfdae7b19ac3e0e0f121b1157ea";  // body
 
 // Type 3 (bind key), cmd 6003, seq 1, echo 1, total 72.
-// Body C2CPhoneBindReq {check_code, phone_name "Pixel 7a"}: exactly 16 bytes, so the pad is a
+// Body C2CPhoneBindReq {check_code, phone_name "Ostra 7a"}: exactly 16 bytes, so the pad is a
 // whole second block of sixteen 0x10:
-//   08 e1 fc b5 d9 05 2a 08 50 69 78 65 6c 20 37 61
-inline constexpr char kAesBindPlainHex[] = "08e1fcb5d9052a08506978656c203761";
+//   08 e1 fc b5 d9 05 2a 08 4f 73 74 72 61 20 37 61
+inline constexpr char kAesBindPlainHex[] = "08e1fcb5d9052a084f73747261203761";
 inline constexpr char kAesBindFrameHex[] =
     "77de"                               // magic
     "0011223344556677"                   // dest
@@ -71,7 +71,7 @@ inline constexpr char kAesBindFrameHex[] =
     "0000"                               // result
     "0003"                               // encode type
     "00000000"                           // reserved
-    "05e9a767ea256de0eaeb0718997dbaaf"   // body
+    "5f2bd0b4d9a11fda7a237f66b72d6995"   // body
     "97add3dd0793c76e1172d881d18e7307";  // body
 
 // Pad edges under kDeviceKey: plaintext = bytes 00 01 02 ... (n-1).

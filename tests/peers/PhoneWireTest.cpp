@@ -44,7 +44,7 @@ std::vector<GoldenCase> GoldenCases() {
   login.set_check_code(peer::kPhoneCheckCode);
   protocol::C2CPhoneBindReq bind;
   bind.set_check_code(peer::kPhoneCheckCode);
-  bind.set_phone_name("Pixel 7a");
+  bind.set_phone_name("Ostra 7a");
   return {
       {1, golden::kDeviceKey, 6006, 0x0A0B0C0D, 0x01020304, batch.SerializeAsString(),
        golden::kXorPlainHex, golden::kXorFrameHex},

@@ -38,7 +38,7 @@ TEST_F(PhoneSimEndToEndTest, BindIssuesOneKeyAndTheUiSeesEveryStepInOrder) {
   ASSERT_TRUE(pUi->WindowReady());
   const int64_t phoneId = 6161;
 
-  phonesim::CPhoneSim phone(SimConfig(phoneId, BindKey(), "Pixel 7a"));
+  phonesim::CPhoneSim phone(SimConfig(phoneId, BindKey(), "Ostra 7a"));
   ASSERT_TRUE(phone.Connect("127.0.0.1", Port())) << phone.LastError();
   // Each handler's effects follow its reply: the drain makes them visible.
   ASSERT_TRUE(phone.BindRequest(nullptr)) << phone.LastError();
@@ -58,7 +58,7 @@ TEST_F(PhoneSimEndToEndTest, BindIssuesOneKeyAndTheUiSeesEveryStepInOrder) {
 
   // A second bind request, on a new connection, answers the same key and takes the new name;
   // the phone stays bound.
-  phonesim::CPhoneSim again(SimConfig(phoneId, BindKey(), "Pixel 7a (2)"));
+  phonesim::CPhoneSim again(SimConfig(phoneId, BindKey(), "Ostra 7a (2)"));
   ASSERT_TRUE(again.Connect("127.0.0.1", Port())) << again.LastError();
   ASSERT_TRUE(again.BindRequest(nullptr)) << again.LastError();
   EXPECT_EQ(again.DeviceKey(), key);
@@ -66,7 +66,7 @@ TEST_F(PhoneSimEndToEndTest, BindIssuesOneKeyAndTheUiSeesEveryStepInOrder) {
   EXPECT_EQ(BindStateOf(phoneId), CPhotoDevice::kBindBound);
   CPhotoDevice* pDevice = CPhotoDb::Instance()->FindOrCreateDevice(phoneId, false);
   ASSERT_NE(pDevice, nullptr);
-  EXPECT_EQ(pDevice->Name(), u"Pixel 7a (2)");
+  EXPECT_EQ(pDevice->Name(), u"Ostra 7a (2)");
   pDevice->Release();
 
   ASSERT_TRUE(sink.WaitFor([](const std::vector<UiRecord>& records) {
@@ -93,7 +93,7 @@ TEST_F(PhoneSimEndToEndTest, BindIssuesOneKeyAndTheUiSeesEveryStepInOrder) {
 }
 
 TEST_F(PhoneSimEndToEndTest, BindUnderTheBindKeyAloneThenXorCommands) {
-  phonesim::PhoneSimConfig config = SimConfig(6262, BindKey(), "Galaxy");
+  phonesim::PhoneSimConfig config = SimConfig(6262, BindKey(), "Marlo");
   config.encodeType = 1;
   phonesim::CPhoneSim phone(config);
   ASSERT_TRUE(phone.Connect("127.0.0.1", Port())) << phone.LastError();

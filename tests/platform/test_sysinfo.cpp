@@ -157,15 +157,15 @@ TEST_F(AdapterSysfsTest, AdapterDescribedFromSysfsAndListedFirst) {
   if (real.empty()) GTEST_SKIP() << "no adapter besides loopback";
   // Only the last adapter is a device here, a wireless one behind USB.
   std::string chosen = real.back().AdapterName;
-  Write("/devices/usb1/1-1/1-1:1.0/drivers/rtl8xxxu/.keep", "");
+  Write("/devices/usb1/1-1/1-1:1.0/drivers/ferrowlan/.keep", "");
   Link("../../../../devices/usb1/1-1/1-1:1.0", "/sys/class/net/" + chosen + "/device");
-  Link("drivers/rtl8xxxu", "/devices/usb1/1-1/1-1:1.0/driver");
+  Link("drivers/ferrowlan", "/devices/usb1/1-1/1-1:1.0/driver");
   Write("/sys/class/net/" + chosen + "/wireless/.keep", "");
 
   std::vector<IP_ADAPTER_INFO> adapters = QueryAdapters();
   ASSERT_EQ(adapters.size(), real.size());
   EXPECT_EQ(std::string(adapters[0].AdapterName), chosen);
-  EXPECT_EQ(std::string(adapters[0].Description), "rtl8xxxu USB Wireless " + chosen);
+  EXPECT_EQ(std::string(adapters[0].Description), "ferrowlan USB Wireless " + chosen);
   if (real.back().Type == MIB_IF_TYPE_ETHERNET) {
     EXPECT_EQ(adapters[0].Type, IF_TYPE_IEEE80211);
   }
@@ -226,14 +226,14 @@ class DiskIdentityTest : public FakeRootTest {
     Write("/sys/block/sda/dev", "8:0\n");
     Write("/sys/block/sda/removable", "0\n");
     Write("/sys/block/sda/device/vendor", "ATA     \n");
-    Write("/sys/block/sda/device/model", "Samsung SSD 860 \n");
+    Write("/sys/block/sda/device/model", "Kestrel SSD 500 \n");
     Write("/sys/block/sda/device/rev", "1B6Q\n");
     Write("/run/udev/data/b8:0", "S:disk/by-id/x\nE:ID_SERIAL_SHORT=S3Z9NB0K123456\nE:ID_X=1\n");
     Write("/sys/block/sdb/dev", "8:16\n");
     Write("/sys/block/sdb/removable", "1\n");
     Write("/sys/block/sdb/device/model", "Flash\n");
     Write("/sys/block/sdb/device/vpd_pg80", std::string("\x00\x80\x00\x08", 4) + "ABCD1234  ");
-    Write("/sys/block/nvme0n1/device/model", "WDC PC SN730\n");
+    Write("/sys/block/nvme0n1/device/model", "Norrow PC SN7\n");
     Write("/sys/block/nvme0n1/device/firmware_rev", "11170101\n");
     Write("/sys/block/nvme0n1/device/serial", "  20194E800123  \n");
     Write("/sys/block/loop0/dev", "7:0\n");
@@ -284,7 +284,7 @@ TEST_F(DiskIdentityTest, DrivesFollowNaturalOrderWithoutRootDisk) {
   STORAGE_DEVICE_DESCRIPTOR d = Descriptor(answer);
   EXPECT_EQ(d.Size, answer.size());
   EXPECT_EQ(d.VendorIdOffset, 0u);
-  EXPECT_EQ(Text(answer, d.ProductIdOffset), "WDC PC SN730");
+  EXPECT_EQ(Text(answer, d.ProductIdOffset), "Norrow PC SN7");
   EXPECT_EQ(Text(answer, d.ProductRevisionOffset), "11170101");
   EXPECT_EQ(Text(answer, d.SerialNumberOffset), "20194E800123");
   EXPECT_EQ(d.BusType, BusTypeNvme);
@@ -295,7 +295,7 @@ TEST_F(DiskIdentityTest, DrivesFollowNaturalOrderWithoutRootDisk) {
   answer = Query(drive1, 2048);
   d = Descriptor(answer);
   EXPECT_EQ(Text(answer, d.VendorIdOffset), "ATA");
-  EXPECT_EQ(Text(answer, d.ProductIdOffset), "Samsung SSD 860");
+  EXPECT_EQ(Text(answer, d.ProductIdOffset), "Kestrel SSD 500");
   EXPECT_EQ(Text(answer, d.ProductRevisionOffset), "1B6Q");
   EXPECT_EQ(Text(answer, d.SerialNumberOffset), "S3Z9NB0K123456");  // from udev
   EXPECT_FALSE(d.RemovableMedia);
@@ -330,7 +330,7 @@ TEST_F(DiskIdentityTest, DiskHoldingRootIsDriveZero) {
   EXPECT_TRUE(CloseHandle(drive0));
   HANDLE drive1 = Open(u"\\\\.\\PhysicalDrive1");
   answer = Query(drive1, 2048);
-  EXPECT_EQ(Text(answer, Descriptor(answer).ProductIdOffset), "WDC PC SN730");
+  EXPECT_EQ(Text(answer, Descriptor(answer).ProductIdOffset), "Norrow PC SN7");
   EXPECT_TRUE(CloseHandle(drive1));
 }
 

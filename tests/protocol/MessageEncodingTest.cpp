@@ -111,7 +111,7 @@ TEST(TruncationTest, BytesEndingInsideAFieldFail) {
   std::vector<size_t> boundaries = {bind.ByteSizeLong()};
   bind.set_phone_soft_version(0x0001000200030004);
   boundaries.push_back(bind.ByteSizeLong());
-  bind.set_phone_name("Pixel");
+  bind.set_phone_name("Ostra");
   boundaries.push_back(bind.ByteSizeLong());
   const std::string bytes = bind.SerializeAsString();
   ASSERT_EQ(bytes.size(), boundaries.back());

@@ -18,7 +18,7 @@ void UploadE2eTest::SetUp() {
   m_backup = m_root + "/backup";
   m_seed.pcId = kPcId;
   m_seed.idKey = KeyFromSeed(1);
-  m_seed.phones = {{kPhoneA, KeyFromSeed(2), "Pixel A"}, {kPhoneB, KeyFromSeed(3), "Pixel B"}};
+  m_seed.phones = {{kPhoneA, KeyFromSeed(2), "Ostra A"}, {kPhoneB, KeyFromSeed(3), "Ostra B"}};
 }
 
 void UploadE2eTest::TearDown() {
