@@ -48,17 +48,55 @@ inline constexpr win32::IID IID_IOrbalynUploadAssist = {
 // type are listed beside it.
 enum UIMsgType : int {
   UIMsg_bind_info = 0,            // value 2, PC id, payload UIBindInfo (returned, never queued)
-  UIMsg_login_result = 1,         // 0 success, 1..6 the step that failed
-  UIMsg_login_state = 2,          // 0 stopped, 1 logging in, 2 online, 3 offline
-  UIMsg_device_remote_state = 3,  // device: 2 reachable through the server, 1 unreachable
-  UIMsg_device_local_state = 4,   // device: 2 connected on the local network, 1 disconnected
-  UIMsg_bind_state = 5,           // device: 0 not bound, 1 binding, 2 waiting, 3 bound
+  UIMsg_login_result = 1,         // LoginResult
+  UIMsg_login_state = 2,          // LoginState
+  UIMsg_device_remote_state = 3,  // device: Presence through the server
+  UIMsg_device_local_state = 4,   // device: Presence on the local network
+  UIMsg_bind_state = 5,           // device: BindState (none, requested, waiting, bound)
   UIMsg_unbind = 6,               // 1 with the device id, or the number of phones without id
   UIMsg_upload_batch = 7,         // files_total; params files_ok, files_failed, pictures, videos
   UIMsg_upload_begin = 8,         // param1 file id, payload UIUploadFileInfo
   UIMsg_upload_progress = 9,      // per mille written; param1 file id
   UIMsg_upload_result = 10,       // error (0 success); param1 file id, param2 bytes
   UIMsg_upload_finish = 11,       // files_left or -1; payload the phone's finish request
+};
+
+// Values of UIMsg_login_state, and IOrbalynLogic::GetLoginState's answer.
+enum LoginState : int {
+  LoginState_stopped = 0,
+  LoginState_logging_in = 1,
+  LoginState_online = 2,
+  LoginState_offline = 3,
+};
+
+// Values of UIMsg_login_result: success, or the login step that failed.
+enum LoginResult : int {
+  LoginResult_ok = 0,
+  LoginResult_resolve_failed = 1,      // the entry server's name
+  LoginResult_register_failed = 2,     // registering the PC
+  LoginResult_server_time_failed = 3,  // the server time
+  LoginResult_redirect_failed = 4,     // asking for a communication server
+  LoginResult_comm_failed = 5,         // the communication server
+  LoginResult_timed_out = 6,           // a step got no answer in time
+};
+
+// Values of UIMsg_bind_state, and IOrbalynDevice::GetBindState's answer. Bound and loaded both
+// count as bound; loaded (read from the settings file) is never a message value.
+enum BindState : int {
+  BindState_none = 0,
+  BindState_requested = 1,
+  BindState_waiting = 2,
+  BindState_bound = 3,
+  BindState_loaded = 4,
+};
+
+// Values of UIMsg_device_remote_state (reachable through the server) and
+// UIMsg_device_local_state (connected on the local network), and IOrbalynDevice's
+// GetRemoteState and GetLocalState answers. Unknown is never a message value.
+enum Presence : int {
+  Presence_unknown = 0,
+  Presence_away = 1,
+  Presence_here = 2,
 };
 
 // A logic event or answer. Counted.

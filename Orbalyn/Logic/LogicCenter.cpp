@@ -144,11 +144,11 @@ CPhotoDeviceContainer* AllDevices(bool boundOnly) {
 bool ConfiguredEntryServer(std::string* pHost, uint16_t* pPort) {
   const char* pValue = getenv(kEntryServerVariable);
   if (pValue) {
-    if (CLogicCenter::ParseServerAddress(pValue, pHost, pPort)) return true;
+    if (ParseServerAddress(pValue, pHost, pPort)) return true;
     DLL_LOG("CLogicCenter: %s=\"%s\" is not host[:port]; the built-in entry server is kept",
             kEntryServerVariable, pValue);
   }
-  if (CLogicCenter::ParseServerAddress(ORBALYN_ENTRY_SERVER_DEFAULT, pHost, pPort)) return true;
+  if (ParseServerAddress(ORBALYN_ENTRY_SERVER_DEFAULT, pHost, pPort)) return true;
   DLL_LOG("CLogicCenter: built-in entry server \"%s\" is not host[:port]",
           ORBALYN_ENTRY_SERVER_DEFAULT);
   return false;
@@ -1276,35 +1276,6 @@ void CLogicCenter::SendDailyReport() {
   CDailyReport report;
   report.deviceCount = static_cast<uint32_t>(CPhotoDb::Instance()->DeviceCount());
   pClient->SendReport(report, kReportDaily, kReportModeSend);
-}
-
-// --- Configuration ---
-
-bool CLogicCenter::ParseServerAddress(const char* pText, std::string* pHost, uint16_t* pPort) {
-  if (!pText) return false;
-  const std::string text = pText;
-  const size_t colon = text.find(':');
-  const std::string host = text.substr(0, colon);
-  if (host.empty() || host.size() > 253) return false;
-  for (char c : host) {
-    const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                         (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
-    if (!allowed) return false;
-  }
-  uint32_t port = kDefaultServerPort;
-  if (colon != std::string::npos) {
-    const std::string digits = text.substr(colon + 1);
-    if (digits.empty() || digits.size() > 5) return false;
-    port = 0;
-    for (char c : digits) {
-      if (c < '0' || c > '9') return false;
-      port = port * 10 + static_cast<uint32_t>(c - '0');
-    }
-    if (port < 1 || port > 0xFFFF) return false;
-  }
-  *pHost = host;
-  *pPort = static_cast<uint16_t>(port);
-  return true;
 }
 
 // --- Tests ---

@@ -12,6 +12,7 @@
 #include "Interface/IOrbalyn.h"
 #include "NetEngine/CommandChannelHandler.h"
 #include "NetEngine/IOHandler.h"
+#include "Common/ServerAddress.h"
 #include "Common/Singleton.h"
 #include "Common/ThreadAnnotations.h"
 #include "win32/sync.h"
@@ -73,23 +74,18 @@ class CLogicCenter final : public CCommandChannelHandler,
                            public IOrbalynLogic,
                            public Singleton<CLogicCenter> {
  public:
-  enum LoginState : int {
-    kStateStopped = 0,
-    kStateLoggingIn = 1,
-    kStateOnline = 2,
-    kStateOffline = 3
-  };
-
-  // UIMsg_login_result values: 0 success, else the step that failed.
-  enum LoginResult : int {
-    kLoginOk = 0,
-    kLoginResolveFailed = 1,
-    kLoginRegisterFailed = 2,
-    kLoginServerTimeFailed = 3,
-    kLoginRedirectFailed = 4,
-    kLoginCommFailed = 5,
-    kLoginTimedOut = 6,
-  };
+  // The interface's login states and results, by the names the session uses.
+  static constexpr int kStateStopped = LoginState_stopped;
+  static constexpr int kStateLoggingIn = LoginState_logging_in;
+  static constexpr int kStateOnline = LoginState_online;
+  static constexpr int kStateOffline = LoginState_offline;
+  static constexpr int kLoginOk = LoginResult_ok;
+  static constexpr int kLoginResolveFailed = LoginResult_resolve_failed;
+  static constexpr int kLoginRegisterFailed = LoginResult_register_failed;
+  static constexpr int kLoginServerTimeFailed = LoginResult_server_time_failed;
+  static constexpr int kLoginRedirectFailed = LoginResult_redirect_failed;
+  static constexpr int kLoginCommFailed = LoginResult_comm_failed;
+  static constexpr int kLoginTimedOut = LoginResult_timed_out;
 
   // Channel tags.
   static constexpr uint32_t kTagRegister = 1;
@@ -114,7 +110,6 @@ class CLogicCenter final : public CCommandChannelHandler,
   static constexpr uint32_t kOpLogout = 1001;
   static constexpr uint32_t kOpResolved = 1002;
 
-  static constexpr uint16_t kDefaultServerPort = 443;
   // Characters of the id key: the check key's cipher takes 16 bytes.
   static constexpr size_t kIdKeyLength = 16;
   // Bytes of a deciphered unbind record: PC id, phone id, the phone's 16-byte key.
@@ -178,10 +173,6 @@ class CLogicCenter final : public CCommandChannelHandler,
   // a 3002 on the server channel its request came on, which must be the tag-4 channel. 1 when
   // sent, 0 otherwise. Any thread.
   int SendTransferCommand(CClientCommand* pReply);
-
-  // A strict "host[:port]": a non-empty host of letters, digits, '.', '-' and '_', and a port
-  // of 1 to 65535 in decimal (443 when absent). False, touching nothing, otherwise.
-  static bool ParseServerAddress(const char* pText, std::string* pHost, uint16_t* pPort);
 
   // Tests only, while the session is stopped.
   void SetPeriodsForTesting(const SessionPeriods& periods);

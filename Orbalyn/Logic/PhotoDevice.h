@@ -19,16 +19,16 @@
 //   the other way round: nothing here calls the store while holding m_lock.
 class CPhotoDevice final : public IOrbalynDevice {
  public:
-  // Bind states; 3 and 4 count as bound.
-  static constexpr int kBindNone = 0;
-  static constexpr int kBindRequested = 1;
-  static constexpr int kBindWaiting = 2;
-  static constexpr int kBindBound = 3;
-  static constexpr int kBindLoaded = 4;  // bound, read from the settings file
-  // Remote and local states.
-  static constexpr int kPresenceUnknown = 0;
-  static constexpr int kPresenceAway = 1;
-  static constexpr int kPresenceHere = 2;
+  // The interface's bind states (bound and loaded count as bound) and presence values, by the
+  // names the library uses.
+  static constexpr int kBindNone = BindState_none;
+  static constexpr int kBindRequested = BindState_requested;
+  static constexpr int kBindWaiting = BindState_waiting;
+  static constexpr int kBindBound = BindState_bound;
+  static constexpr int kBindLoaded = BindState_loaded;
+  static constexpr int kPresenceUnknown = Presence_unknown;
+  static constexpr int kPresenceAway = Presence_away;
+  static constexpr int kPresenceHere = Presence_here;
 
   // One reference for the creator.
   explicit CPhotoDevice(int64_t id);

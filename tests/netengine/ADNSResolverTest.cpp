@@ -354,7 +354,7 @@ TEST_F(CADNSResolverTest, AnswerlessReplyIsLookedUpOnlyForANameBeingAskedFor) {
 
 // Retries: resend gaps double; each server gets 5000 ms; times are unsigned tick differences.
 TEST(CADNSResolverWrapTest, UnansweredQueryResendsAndFailsAfterFiveSecondsAcrossTheTickWrap) {
-  const test_common::ChildCaseResult child = test_common::RunChildCase(
+  const test_common::ProgramResult child = test_common::RunChildCase(
       "CADNSResolverWrapChildProcess.DISABLED_UnansweredQueryResendsAndFailsAfterFiveSeconds",
       {test_common::TickBiasShortOfWrap(4000)});
   if (child.output.find("cannot bind a loopback port 53") != std::string::npos) {

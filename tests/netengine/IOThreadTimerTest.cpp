@@ -184,7 +184,7 @@ TEST_F(CIOThreadTest, WithoutTimersTheLoopWaitsWithoutUsingTheProcessor) {
 
 // Elapsed time is the unsigned tick difference, so timers keep firing across the wrap.
 TEST(CIOThreadWrapTest, PeriodicTimerKeepsFiringAcrossTheTickWrap) {
-  const test_common::ChildCaseResult child = test_common::RunChildCase(
+  const test_common::ProgramResult child = test_common::RunChildCase(
       "CIOThreadWrapChildProcess.DISABLED_PeriodicTimerKeepsFiringAcrossTheTickWrap",
       {test_common::TickBiasShortOfWrap(3000)});
   EXPECT_TRUE(child.Passed()) << child.output;

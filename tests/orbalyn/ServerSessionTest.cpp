@@ -11,7 +11,6 @@
 namespace orbalyn_test {
 namespace {
 
-constexpr int kLoginOnline = 2;
 constexpr int64_t kPhoneId = 770001;
 
 class ServerSessionTest : public ::testing::Test {
@@ -42,7 +41,7 @@ class ServerSessionTest : public ::testing::Test {
         [&] {
           int state = 0;
           m_pLogic->GetLoginState(&state);
-          return state == kLoginOnline;
+          return state == LoginState_online;
         },
         kOnlineTimeout);
   }
@@ -106,7 +105,7 @@ TEST_F(ServerSessionTest, BindInfoOnlyOnceRegistered) {
   ASSERT_TRUE(LogInAndWaitOnline());
   ASSERT_NE(PcId(), 0);
   EXPECT_TRUE(WaitForServerLine("register id=" + std::to_string(PcId()), from));
-  EXPECT_TRUE(m_pSink->Saw(UIMsg_login_state, kLoginOnline));
+  EXPECT_TRUE(m_pSink->Saw(UIMsg_login_state, LoginState_online));
 
   protocol::UIBindInfo first;
   ASSERT_TRUE(first.ParseFromString(BindInfoBytes()));

@@ -32,7 +32,7 @@ SYSTEMTIME MakeTime(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s, WORD ms) {
 
 // The counter wraps modulo 2^32 while the unsigned difference stays the elapsed time.
 TEST(TickTest, WrapKeepsUnsignedDifferenceRight) {
-  const test_common::ChildCaseResult child = test_common::RunChildCase(
+  const test_common::ProgramResult child = test_common::RunChildCase(
       "TickChildProcess.DISABLED_Wrap", {test_common::TickBiasShortOfWrap(kWrapMarginMs)});
   EXPECT_TRUE(child.Passed()) << child.output;
 }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "Common/ServerAddress.h"
 #include "Logic/LogicCenter.h"
 #include "Logic/ServerCommand.h"
 #include "NetEngine/IOOperation.h"
@@ -128,20 +129,20 @@ TEST_F(ServerCommandTest, SerializeWritesNetworkOrderWithZeroReserved) {
 TEST_F(ServerCommandTest, ServerAddressIsParsedStrictly) {
   std::string host = "kept";
   uint16_t port = 7;
-  EXPECT_TRUE(CLogicCenter::ParseServerAddress("127.0.0.1:34443", &host, &port));
+  EXPECT_TRUE(ParseServerAddress("127.0.0.1:34443", &host, &port));
   EXPECT_EQ(host, "127.0.0.1");
   EXPECT_EQ(port, 34443);
-  EXPECT_TRUE(CLogicCenter::ParseServerAddress("entry.example-1.test", &host, &port));
+  EXPECT_TRUE(ParseServerAddress("entry.example-1.test", &host, &port));
   EXPECT_EQ(port, 443);
   for (const char* pBad : {"", ":443", "host:", "host:0", "host:65536", "host:12a", "host:+1",
                            "a b:1", "host:1:2", "host:0044300", "[::1]:443"}) {
     host = "kept";
     port = 7;
-    EXPECT_FALSE(CLogicCenter::ParseServerAddress(pBad, &host, &port)) << pBad;
+    EXPECT_FALSE(ParseServerAddress(pBad, &host, &port)) << pBad;
     EXPECT_EQ(host, "kept");
     EXPECT_EQ(port, 7);
   }
-  EXPECT_FALSE(CLogicCenter::ParseServerAddress(nullptr, &host, &port));
+  EXPECT_FALSE(ParseServerAddress(nullptr, &host, &port));
 }
 
 }  // namespace

@@ -11,8 +11,6 @@ using namespace win32;
 
 namespace {
 
-constexpr int kLoginOnline = 2;
-
 const char* TypeName(int type) {
   static const char* const kNames[] = {
       "bind_info",          "login_result",    "login_state",   "device_remote_state",
@@ -20,20 +18,6 @@ const char* TypeName(int type) {
       "upload_begin",       "upload_progress", "upload_result", "upload_finish"};
   if (type < 0 || type >= static_cast<int>(sizeof(kNames) / sizeof(kNames[0]))) return "unknown";
   return kNames[type];
-}
-
-const char* LoginStateName(int state) {
-  switch (state) {
-    case 0:
-      return "stopped";
-    case 1:
-      return "logging in";
-    case 2:
-      return "online";
-    case 3:
-      return "offline";
-  }
-  return "?";
 }
 
 std::string ToHex(const BYTE* pData, int length) {
@@ -87,7 +71,7 @@ void CHostLogicSink::SetLogic(IOrbalynLogic* pLogic) { m_pLogic = pLogic; }
 void CHostLogicSink::SetLoginState(int state) { m_loginState = state; }
 
 void CHostLogicSink::TryBindInfo() {
-  if (!m_pLogic || m_loginState != kLoginOnline) return;
+  if (!m_pLogic || m_loginState != LoginState_online) return;
   IOrbalynMessage* pMessage = nullptr;
   if (m_pLogic->GetBindInfo(&pMessage) != S_OK || !pMessage) return;
   const BYTE* pData = nullptr;
@@ -127,8 +111,8 @@ std::string CHostLogicSink::Describe(IOrbalynMessage* pMessage) {
   int used =
       std::snprintf(line, sizeof(line), "logic %s value=%d id=%" PRId64, TypeName(type), value, id);
   std::string text(line, static_cast<size_t>(used < 0 ? 0 : used));
-  if (type == UIMsg_login_state) {
-    text += std::string(" (") + LoginStateName(value) + ")";
+  if (const char* pName = ValueName(type, value)) {
+    text += std::string(" (") + pName + ")";
   } else if (type == UIMsg_upload_begin) {
     protocol::UIUploadFileInfo info;
     if (pData && length > 0 && info.ParseFromArray(pData, length)) {
@@ -145,4 +129,57 @@ std::string CHostLogicSink::Describe(IOrbalynMessage* pMessage) {
   }
   if (length > 0 && type != UIMsg_upload_begin) text += " payload=" + std::to_string(length) + "B";
   return text;
+}
+
+const char* CHostLogicSink::ValueName(int type, int value) {
+  switch (type) {
+    case UIMsg_login_state:
+      switch (value) {
+        case LoginState_stopped:
+          return "stopped";
+        case LoginState_logging_in:
+          return "logging in";
+        case LoginState_online:
+          return "online";
+        case LoginState_offline:
+          return "offline";
+      }
+      return "?";
+    case UIMsg_login_result:
+      switch (value) {
+        case LoginResult_ok:
+          return "ok";
+        case LoginResult_resolve_failed:
+          return "entry server name not found";
+        case LoginResult_register_failed:
+          return "registration failed";
+        case LoginResult_server_time_failed:
+          return "server time failed";
+        case LoginResult_redirect_failed:
+          return "redirect failed";
+        case LoginResult_comm_failed:
+          return "communication server failed";
+        case LoginResult_timed_out:
+          return "timed out";
+      }
+      return "?";
+    case UIMsg_bind_state:
+      switch (value) {
+        case BindState_none:
+          return "not bound";
+        case BindState_requested:
+          return "binding";
+        case BindState_waiting:
+          return "waiting";
+        case BindState_bound:
+          return "bound";
+      }
+      return "?";
+    case UIMsg_device_remote_state:
+      return value == Presence_here ? "reachable" : value == Presence_away ? "unreachable" : "?";
+    case UIMsg_device_local_state:
+      return value == Presence_here ? "connected" : value == Presence_away ? "disconnected" : "?";
+    default:
+      return nullptr;
+  }
 }

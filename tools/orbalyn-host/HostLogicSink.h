@@ -38,6 +38,8 @@ class CHostLogicSink final : public IOrbalynLogicSink {
 
   // One line describing the message, without the line end.
   static std::string Describe(IOrbalynMessage* pMessage);
+  // What a message's value means, for the types whose values are named; null for the others.
+  static const char* ValueName(int type, int value);
 
  private:
   ~CHostLogicSink() = default;
@@ -46,6 +48,6 @@ class CHostLogicSink final : public IOrbalynLogicSink {
   const bool m_drawQr;
   // UI thread only.
   IOrbalynLogic* m_pLogic = nullptr;
-  int m_loginState = 0;
+  int m_loginState = LoginState_stopped;
   std::string m_lastBindHex;
 };

@@ -1,20 +1,26 @@
 #include "OrbalynHost.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
+#include "Common/ServerAddress.h"
 #include "HostLogicSink.h"
 #include "Orbalyn/Interface/IOrbalyn.h"
 #include "Orbalyn/LibraryEntry.h"
 #include "UploadAssist.h"
 #include "win32/module.h"
+#include "win32/shell.h"
 #include "win32/strings.h"
 #include "win32/thread.h"
 #include "win32/window.h"
@@ -26,6 +32,14 @@ namespace {
 // Posted by the watcher to the loop: look at the bind information again.
 constexpr UINT kWmTick = WM_APP + 1;
 constexpr DWORD kModulePathChars = 32768;
+
+std::string PosixFromWindows(const WCHAR* pPath) {
+  std::string path = Utf16ToUtf8(pPath);
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  return path;
+}
 
 std::u16string WindowsFromPosix(const std::string& posix) {
   std::u16string path = Utf8ToUtf16(posix);
@@ -88,6 +102,9 @@ int COrbalynHost::Run() {
     return 1;
   }
 
+  CheckServerVariables();
+  if (!CheckStateFolder()) return 1;
+
   // The UI thread's queue exists before anyone posts to it.
   MSG msg;
   PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
@@ -106,6 +123,55 @@ int COrbalynHost::Run() {
   m_watcher.join();
   Unload();
   return 0;
+}
+
+bool COrbalynHost::CheckStateFolder() {
+  WCHAR folder[MAX_PATH] = {};
+  const HRESULT hr =
+      SHGetFolderPathW(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, folder);
+  std::string posix = PosixFromWindows(folder);
+  int error = 0;
+  if (FAILED(hr)) {
+    error = EIO;
+  } else {
+    // Made and removed again: the folder takes files, whoever owns it.
+    const std::string probe = posix + "/.orbalyn-host-probe";
+    const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      error = errno;
+    } else {
+      close(fd);
+      unlink(probe.c_str());
+    }
+  }
+  if (error == 0) return true;
+  const char* pRoot = getenv("LUMIDOCK_ROOT");
+  std::fprintf(stderr, "orbalyn-host: cannot keep the library's state in %s: %s\n",
+               posix.empty() ? "its settings folder" : posix.c_str(),
+               FAILED(hr) ? "the folder cannot be made" : std::strerror(error));
+  if (pRoot)
+    std::fprintf(stderr, "orbalyn-host: LUMIDOCK_ROOT=%s must be a writable folder\n", pRoot);
+  return false;
+}
+
+void COrbalynHost::CheckServerVariables() {
+  struct Variable {
+    const char* pName;
+    const char* pKept;
+  };
+  static const Variable kVariables[] = {
+      {"ORBALYN_ENTRY_SERVER", "the built-in entry server is kept"},
+      {"ORBALYN_REPORT_SERVER", "reports stay in the local spool"},
+  };
+  for (const Variable& variable : kVariables) {
+    const char* pValue = getenv(variable.pName);
+    std::string host;
+    uint16_t port = 0;
+    if (pValue && !ParseServerAddress(pValue, &host, &port)) {
+      std::fprintf(stderr, "orbalyn-host: %s=\"%s\" is not host[:port]; %s\n", variable.pName,
+                   pValue, variable.pKept);
+    }
+  }
 }
 
 bool COrbalynHost::Load() {
@@ -156,7 +222,9 @@ bool COrbalynHost::Bind() {
   int state = 0;
   m_pLogic->GetLoginState(&state);
   m_pSink->SetLoginState(state);
-  Say("bound, login state " + std::to_string(state) + ", backup folder " + Utf16ToUtf8(workDir));
+  Say("bound, login state " + std::to_string(state) + " (" +
+      CHostLogicSink::ValueName(UIMsg_login_state, state) + "), backup folder " +
+      Utf16ToUtf8(workDir));
   return true;
 }
 

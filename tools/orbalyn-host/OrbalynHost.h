@@ -46,6 +46,11 @@ class COrbalynHost {
   int Run();
 
  private:
+  // The folder the library keeps the PC's settings in must take files: without it every start
+  // would register the PC anew and forget its phones. False, said on the error output, when not.
+  static bool CheckStateFolder();
+  // A server variable the library cannot read is only noted in its log; say it here too.
+  static void CheckServerVariables();
   bool Load();
   bool Bind();
   void Loop();
