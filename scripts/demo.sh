@@ -2,20 +2,24 @@
 # The main job without set-up and build: a phone's photos backed up to this PC, end to end, on
 # loopback only.
 #
-#   scripts/demo.sh <bin folder>
+#   scripts/demo.sh <bin folder> [--keep]
 #
 # In a fresh sandbox root: the server simulator, the headless host loading Orbalyn.so, sample
 # photos, then one phone that binds and backs them up directly on the "LAN" (127.0.0.1) and a
 # second one that does the same through the server's relay. Lists the backup folder as the user
 # would see it and checks every file against its source. Exit status 0 only on success. Every
-# child process is killed at exit; the sandbox is removed on success and kept on failure.
+# child process is killed at exit; the sandbox (backup folder included) is removed on success,
+# unless --keep or LUMIDOCK_KEEP=1 asks to keep it, and kept on failure.
 set -uo pipefail
 
 bin=${1:-}
-if [[ -z "$bin" || ! -x "$bin/orbalyn-host" ]]; then
-  echo "usage: scripts/demo.sh <bin folder with orbalyn-host, server-sim, phone-sim>" >&2
+keep=${LUMIDOCK_KEEP:-0}
+[[ ${2:-} == --keep ]] && keep=1
+if [[ -z "$bin" || ! -x "$bin/orbalyn-host" || $# -gt 2 || ($# -eq 2 && ${2:-} != --keep) ]]; then
+  echo "usage: scripts/demo.sh <bin folder with orbalyn-host, server-sim, phone-sim> [--keep]" >&2
   exit 2
 fi
+[[ $keep == 1 ]] || keep=0
 bin=$(cd "$bin" && pwd)
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/lumidock-demo-XXXXXX")
@@ -37,8 +41,12 @@ cleanup() {
   for pid in "${pids[@]}"; do
     wait "$pid" 2>/dev/null
   done
-  if ((ok)); then
+  if ((ok && !keep)); then
     rm -rf "$root"
+    echo "demo: sandbox $root removed (--keep or LUMIDOCK_KEEP=1 keeps it)"
+  elif ((ok)); then
+    echo "demo: sandbox kept: $root"
+    echo "demo: the backed-up photos are in $backup"
   else
     echo "demo: sandbox kept for inspection: $root"
   fi
@@ -81,7 +89,11 @@ wait_for_line() {
 photos=$root/phone/DCIM/Camera
 backup=$root/backup
 
-step "sandbox $root"
+if ((keep)); then
+  step "sandbox $root (kept at the end)"
+else
+  step "sandbox $root (removed at the end unless --keep or LUMIDOCK_KEEP=1)"
+fi
 # The host runs from a runtime folder inside the sandbox (links to the built files), so the log
 # the library writes beside itself stays in the sandbox too.
 mkdir -p "$root/bin"
@@ -110,6 +122,8 @@ pids+=($host_pid)
 bind_line=$(wait_for_line "$root/host.log" '^bind-info [0-9a-f]+$' 90) ||
   fail "the host did not come online with bind information"
 bind_hex=${bind_line#bind-info }
+# The text the QR code encodes; phone-sim --bind-info takes it as it stands.
+echo "   $bind_line"
 grep -m1 '^bind pc=' "$root/host.log" | sed 's/^/   /'
 # The QR symbol the GUI would show, as the host drew it.
 sed -n '/^bind pc=/,/^logic /p' "$root/host.log" | sed '1d;$d'
