@@ -7,8 +7,8 @@
 
 #include "win32/sync.h"
 
-// Base of every process-wide object of the library: built on first use in static storage,
-// destroyed at process exit in the reverse order of construction.
+// Base of every process-wide object, in the library and in the GUI program: built on first use
+// in static storage, destroyed at process exit in the reverse order of construction.
 // A derived class keeps its constructor private and befriends Singleton<T>.
 // Threading: Instance may be called from any thread at any time. The state word is 0 (not
 // built), 1 (being built) or the instance's address; it is pointer-sized because it holds an
