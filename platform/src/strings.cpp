@@ -570,6 +570,12 @@ std::u16string FormatW(const WCHAR* format, ...) {
   return text;
 }
 
+std::u16string VFormatW(const WCHAR* format, va_list args) {
+  std::u16string text;
+  FormatInto(&text, format, args);
+  return text;
+}
+
 int wsprintfW(LPWSTR dst, LPCWSTR format, ...) {
   // wsprintfW never writes more than 1024 characters, terminator included.
   constexpr size_t kWsprintfLimit = 1024;

@@ -46,6 +46,7 @@ WIN32_API std::string Utf16ToUtf8(std::u16string_view s);
 WIN32_API int FormatW(WCHAR* dst, size_t cchDst, const WCHAR* format, ...);
 WIN32_API int VFormatW(WCHAR* dst, size_t cchDst, const WCHAR* format, va_list args);
 WIN32_API std::u16string FormatW(const WCHAR* format, ...);
+WIN32_API std::u16string VFormatW(const WCHAR* format, va_list args);
 // wsprintfW / swprintf_s style names the system code may use.
 WIN32_API int wsprintfW(LPWSTR dst, LPCWSTR format, ...);
 
