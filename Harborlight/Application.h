@@ -53,7 +53,7 @@ class CApplication {
   bool StartGui();
 
   bool m_failed = false;
-  IKwCore* m_pCore = nullptr;  // one reference, from the first phase to the last
+  IKwCore* m_pCore = nullptr;    // one reference, from the first phase to the last
   const CKwStringW m_emptyName;  // handed to the main window's creation
   win32::CRITICAL_SECTION m_lock;
   win32::HRESULT m_comResult;

@@ -51,8 +51,8 @@ VersionTexts ReadVersionTexts(const WCHAR* pModulePath) {
   }
   const auto* pTranslation = static_cast<const WORD*>(pValue);
   auto read = [&](const char16_t* pKey, std::u16string* pText) {
-    std::u16string query = FormatW(u"\\StringFileInfo\\%04x%04x\\%s", pTranslation[0],
-                                    pTranslation[1], pKey);
+    std::u16string query =
+        FormatW(u"\\StringFileInfo\\%04x%04x\\%s", pTranslation[0], pTranslation[1], pKey);
     if (VerQueryValueW(block.data(), query.c_str(), &pValue, &length)) {
       *pText = std::u16string(static_cast<const WCHAR*>(pValue)).substr(0, kTextChars - 1);
     }
@@ -68,7 +68,8 @@ VersionTexts ReadVersionTexts(const WCHAR* pModulePath) {
 FileVersion ParseFileVersion(const WCHAR* pText) {
   std::u16string_view text(pText ? pText : u"");
   size_t firstDot = text.find(u'.');
-  size_t secondDot = firstDot == std::u16string_view::npos ? firstDot : text.find(u'.', firstDot + 1);
+  size_t secondDot =
+      firstDot == std::u16string_view::npos ? firstDot : text.find(u'.', firstDot + 1);
   if (text.empty() || secondDot == std::u16string_view::npos) return FileVersion{1, 0, 0};
   FileVersion version;
   version.major = static_cast<WORD>(LeadingNumber(text));
@@ -83,8 +84,8 @@ int InitCrashReporting(const WCHAR* pName) {
   VersionTexts texts = ReadVersionTexts(modulePath);
   FileVersion version = ParseFileVersion(texts.version.c_str());
   KwBugReport::InitBugReport(pName, texts.description.c_str(), modulePath, GetCommandLineW(),
-                             version.major, version.minor, version.build, kFlag1, kFlag2,
-                             kLanguage, 0, KwBugReport::kNoCrashCallback);
+                             version.major, version.minor, version.build, kFlag1, kFlag2, kLanguage,
+                             0, KwBugReport::kNoCrashCallback);
   KwBugReport::SetBugReportUin(kBugReportUin, u"");
   KwBugReport::ValidateBugReport();
   return 1;

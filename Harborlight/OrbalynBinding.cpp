@@ -48,8 +48,8 @@ int LoadOrbalyn(const WCHAR* pFolder) {
   std::u16string path = LibraryPathInFolder(pFolder, u"Orbalyn.dll");
   g_binding.m_hModule = LoadLibraryW(path.c_str());
   if (!g_binding.m_hModule) return 0;
-  auto getRoot = reinterpret_cast<GetIOrbalynFn>(
-      GetProcAddress(g_binding.m_hModule, kGetIOrbalynName));
+  auto getRoot =
+      reinterpret_cast<GetIOrbalynFn>(GetProcAddress(g_binding.m_hModule, kGetIOrbalynName));
   g_binding.m_pRoot = getRoot ? getRoot() : nullptr;
   if (!g_binding.m_pRoot) {
     g_binding.Forget();

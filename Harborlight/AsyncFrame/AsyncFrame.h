@@ -10,9 +10,9 @@ namespace AsyncFrame {
 
 enum WellKnownThreadId {
   kThreadMain = 0,
-  kThreadFile = 1,            // "thread_file"
-  kThreadMainLogic = 2,       // "thread_main_logic"
-  kThreadLogicLongTask = 3,   // "thread_logic_long_task"
+  kThreadFile = 1,           // "thread_file"
+  kThreadMainLogic = 2,      // "thread_main_logic"
+  kThreadLogicLongTask = 3,  // "thread_logic_long_task"
 };
 inline constexpr int kThreadCount = 4;
 

@@ -20,8 +20,8 @@ win32::DWORD LoopClockNow() {
   if (!(base & kBaseSet)) {
     uint64_t expected = 0;
     uint64_t mine = kBaseSet | tick;
-    base = g_base.compare_exchange_strong(expected, mine, std::memory_order_acq_rel) ? mine
-                                                                                      : expected;
+    base =
+        g_base.compare_exchange_strong(expected, mine, std::memory_order_acq_rel) ? mine : expected;
   }
   win32::DWORD baseTick = static_cast<win32::DWORD>(base);
   win32::DWORD reading = tick - baseTick;

@@ -103,7 +103,7 @@ class MessageLoop {
   DelayedQueue m_delayedQueue;  // loop thread only
   int m_nextSequenceNumber = 0;
   const int m_type;
-  MessageLoopProxyImpl* m_pProxy;  // one reference, until WillDestroy
+  MessageLoopProxyImpl* m_pProxy;           // one reference, until WillDestroy
   std::deque<PendingTask> m_deferredQueue;  // loop thread only
   bool m_destroyed = false;
 };

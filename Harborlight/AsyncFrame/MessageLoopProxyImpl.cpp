@@ -17,8 +17,7 @@ bool MessageLoopProxyImpl::PostTask(const Location& location, Task* pTask) {
   return PostTaskHelper(location, pTask, 0, true);
 }
 
-bool MessageLoopProxyImpl::PostDelayedTask(const Location& location, Task* pTask,
-                                           int64_t delayMs) {
+bool MessageLoopProxyImpl::PostDelayedTask(const Location& location, Task* pTask, int64_t delayMs) {
   return PostTaskHelper(location, pTask, delayMs, true);
 }
 

@@ -27,8 +27,7 @@ class MessageLoopProxyImpl : public MessageLoopProxy {
   bool PostTask(const Location& location, Task* pTask) override;
   bool PostDelayedTask(const Location& location, Task* pTask, int64_t delayMs) override;
   bool PostNonNestableTask(const Location& location, Task* pTask) override;
-  bool PostNonNestableDelayedTask(const Location& location, Task* pTask,
-                                  int64_t delayMs) override;
+  bool PostNonNestableDelayedTask(const Location& location, Task* pTask, int64_t delayMs) override;
   bool BelongsToCurrentThread() override;
 
   // Called by the loop, on its thread, as it goes away: later posts delete their task and fail.

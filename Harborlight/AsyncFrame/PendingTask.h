@@ -7,7 +7,7 @@
 namespace AsyncFrame {
 
 struct PendingTask {
-  Task* pTask;                 // owned by the queue holding the entry
+  Task* pTask;                  // owned by the queue holding the entry
   win32::DWORD delayedRunTime;  // on the loop clock; meaningful when hasDelay
   bool hasDelay;
   int sequenceNumber;  // given when the entry enters the delayed queue

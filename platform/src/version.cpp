@@ -106,9 +106,9 @@ BOOL RegisterModuleVersionInfo(const void* anchor, WORD language, WORD codePage,
                                const VERSION_STRING* strings, UINT count) {
   if (!anchor || (count > 0 && !strings)) return detail::Fail(ERROR_INVALID_PARAMETER);
   HMODULE hModule = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          static_cast<LPCWSTR>(anchor), &hModule)) {
+  if (!GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<LPCWSTR>(anchor), &hModule)) {
     return FALSE;
   }
   WCHAR path[4096];

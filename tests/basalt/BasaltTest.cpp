@@ -192,9 +192,9 @@ TEST_F(BasaltTest, CoreFromTheBuiltInLibraryAndItsClassTable) {
                                                nullptr),
             HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
   EXPECT_EQ(pObject, nullptr);
-  EXPECT_EQ(Util::Com::CreateObjectFromDllFile(u"Basalt.dll", kTestClass, IID_IKwCore, &pObject,
-                                               nullptr),
-            REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(
+      Util::Com::CreateObjectFromDllFile(u"Basalt.dll", kTestClass, IID_IKwCore, &pObject, nullptr),
+      REGDB_E_CLASSNOTREG);
   EXPECT_EQ(Util::Com::CreateObjectFromDllFile(u"Basalt.dll", CLSID_KwCore, IID_IKwCore, &pObject,
                                                reinterpret_cast<IUnknown*>(8)),
             CLASS_E_NOAGGREGATION);
@@ -283,11 +283,11 @@ TEST_F(BasaltTest, BootExitAndPluginCallsAreRecordedInOrder) {
   Util::Misc::OnExitCoreCenter();
   Util::Misc::OnExitWinMain();
   Util::Misc::OnUninitCom();
-  EXPECT_EQ(BasaltTesting::Calls(),
-            (std::vector<std::string>{"SetMainAndLogicThreadId", "InitPlatformI18NConfig",
-                                      "AddPlugin", "QueryPluginCore", "EnablePlugin",
-                                      "InitPluginModeConfig", "OnExitCoreCenter", "OnExitWinMain",
-                                      "OnUninitCom"}));
+  EXPECT_EQ(
+      BasaltTesting::Calls(),
+      (std::vector<std::string>{"SetMainAndLogicThreadId", "InitPlatformI18NConfig", "AddPlugin",
+                                "QueryPluginCore", "EnablePlugin", "InitPluginModeConfig",
+                                "OnExitCoreCenter", "OnExitWinMain", "OnUninitCom"}));
 }
 
 // --- Files ---
@@ -331,7 +331,8 @@ TEST_F(BasaltTest, AssertLogsCountsAndReturnsAndSlowTransactionsAreLogged) {
   Util::Perf::RecordTransEnd(slow, "ILqEvent", 47, 2, "OnLqEvent", u"y.End", 5);
   EXPECT_EQ(BasaltTesting::SlowTransactionCount(), 1);
 
-  std::string log = test_files::ReadWholeFile(test_files::PosixFromWindows(BasaltTesting::LogPath()));
+  std::string log =
+      test_files::ReadWholeFile(test_files::PosixFromWindows(BasaltTesting::LogPath()));
   EXPECT_NE(log.find("KwAssert: failed: ! L\"CreateObject时Util::Core::GetCurrentCore失败.\" "
                      "(UtilCore:103)"),
             std::string::npos)

@@ -92,9 +92,9 @@ TEST_F(KwTimerTest, OneShotIntervalReplaceAndEraseAllOfACallback) {
   m_host.Advance(990);  // clock at start + 1000
   // At the same moment, the timer set first fires first.
   std::vector<std::pair<UINT, uint64_t>> expected = {
-      {6, m_start + 200},    {7, m_start + 310}, {6, m_start + 400},
-      {6, m_start + 600},    {7, m_start + 610}, {6, m_start + 800},
-      {7, m_start + 910},    {1000, m_start + 1000}, {6, m_start + 1000}};
+      {6, m_start + 200}, {7, m_start + 310},     {6, m_start + 400},
+      {6, m_start + 600}, {7, m_start + 610},     {6, m_start + 800},
+      {7, m_start + 910}, {1000, m_start + 1000}, {6, m_start + 1000}};
   EXPECT_EQ(pSink->Fired(), expected);
   EXPECT_EQ(pSink->RefCount(), 3u);  // the one-shot let go of its reference
 

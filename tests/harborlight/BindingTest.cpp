@@ -89,12 +89,12 @@ TEST(ZyIpcBinding, MissingLibraryLeavesThePipeClosedPresentOneOpensIt) {
   BOOL connected = TRUE;
   DWORD value = 0;
   BYTE byte = 0;
-  for (HRESULT hr : {missing.Connect(10), missing.Disconnect(), missing.IsConnected(&connected),
-                     missing.Send(&byte, 1), missing.Receive(&byte, 1, &value),
-                     missing.GetPendingBytes(&value), missing.GetName(&name),
-                     missing.GetConfig(&seen), missing.SetTimeout(1), missing.GetTimeout(&value),
-                     missing.Advise(nullptr), missing.Unadvise(), missing.Flush(),
-                     missing.Reset()}) {
+  for (HRESULT hr :
+       {missing.Connect(10), missing.Disconnect(), missing.IsConnected(&connected),
+        missing.Send(&byte, 1), missing.Receive(&byte, 1, &value), missing.GetPendingBytes(&value),
+        missing.GetName(&name), missing.GetConfig(&seen), missing.SetTimeout(1),
+        missing.GetTimeout(&value), missing.Advise(nullptr), missing.Unadvise(), missing.Flush(),
+        missing.Reset()}) {
     EXPECT_EQ(hr, IPC::CZyIpcPipe::kNoPipe);
   }
 

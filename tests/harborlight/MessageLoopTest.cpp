@@ -8,11 +8,11 @@
 #include <memory>
 #include <thread>
 
-#include "AsyncFrameTestSupport.h"
 #include "AsyncFrame/CThread.h"
 #include "AsyncFrame/MessageLoopForUI.h"
 #include "AsyncFrame/MessageLoopProxyImpl.h"
 #include "AsyncFrame/WeakRef.h"
+#include "AsyncFrameTestSupport.h"
 #include "win32/sync.h"
 #include "win32/window.h"
 
@@ -51,9 +51,8 @@ class WorkerLoopTest : public testing::Test {
   // Blocks the worker until the returned event is set, so what follows is queued together.
   HANDLE Gate() {
     HANDLE hGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    m_pProxy->PostTask(FROM_HERE, Record(&m_log, "gate", [hGate] {
-                         WaitForSingleObject(hGate, 10000);
-                       }));
+    m_pProxy->PostTask(FROM_HERE,
+                       Record(&m_log, "gate", [hGate] { WaitForSingleObject(hGate, 10000); }));
     return hGate;
   }
 
@@ -240,8 +239,7 @@ TEST(MainThreadLoop, OneTaskPerWakeMessageBetweenWindowMessagesAndTimersForDelay
     DestroyWindow(hwnd);
   });
   main.join();
-  EXPECT_EQ(log.Events(),
-            (Strings{"A", "~A", "M", "B", "~B", "N", "~N", "D", "~D", "~never"}));
+  EXPECT_EQ(log.Events(), (Strings{"A", "~A", "M", "B", "~B", "N", "~N", "D", "~D", "~never"}));
 }
 
 // --- Weak references ---

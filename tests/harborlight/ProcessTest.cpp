@@ -104,8 +104,8 @@ class HarborlightProcessTest : public testing::Test {
     int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) return -2;
-    int status = test_common::WaitForChild(&pid, std::chrono::seconds(60),
-                                           std::chrono::milliseconds(10));
+    int status =
+        test_common::WaitForChild(&pid, std::chrono::seconds(60), std::chrono::milliseconds(10));
     return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 

@@ -14,13 +14,13 @@
 #include <string>
 #include <thread>
 
-#include "AsyncFrameTestSupport.h"
 #include "AsyncFrame/AsyncFrame.h"
 #include "AsyncFrame/CThread.h"
 #include "AsyncFrame/LoopClock.h"
 #include "AsyncFrame/MessageLoop.h"
 #include "AsyncFrame/MessageLoopProxyImpl.h"
 #include "AsyncFrame/ThreadRegistry.h"
+#include "AsyncFrameTestSupport.h"
 #include "win32/sync.h"
 #include "win32/time.h"
 
@@ -68,8 +68,8 @@ TEST(TaskThreads, StartNamedPostByIdAndStopInReverseOrder) {
     // Not due before the end: deleted unrun when its thread stops.
     MessageLoopProxy* pProxy = GetThreadProxy(id);
     ASSERT_NE(pProxy, nullptr);
-    EXPECT_TRUE(pProxy->PostDelayedTask(FROM_HERE, Record(&log, "late" + std::to_string(id)),
-                                        60000));
+    EXPECT_TRUE(
+        pProxy->PostDelayedTask(FROM_HERE, Record(&log, "late" + std::to_string(id)), 60000));
     pProxy->Release();
   }
   ASSERT_TRUE(log.WaitForCount(6));

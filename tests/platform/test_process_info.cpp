@@ -117,9 +117,9 @@ TEST(CommandLine, ArgumentsRoundTripThroughTheCommandLine) {
 }
 
 TEST(CommandLine, SplitFollowsWindowsRules) {
-  EXPECT_EQ(ArgvOf(u"\"C:\\Program Files\\a.exe\" /x \"a b\"c d\\\\\"e\" f\\g"),
-            (std::vector<std::u16string>{u"C:\\Program Files\\a.exe", u"/x", u"a bc", u"d\\e",
-                                         u"f\\g"}));
+  EXPECT_EQ(
+      ArgvOf(u"\"C:\\Program Files\\a.exe\" /x \"a b\"c d\\\\\"e\" f\\g"),
+      (std::vector<std::u16string>{u"C:\\Program Files\\a.exe", u"/x", u"a bc", u"d\\e", u"f\\g"}));
   EXPECT_EQ(ArgvOf(u"prog \"\" \"x\"\"y\" a\\\\\\\"b"),
             (std::vector<std::u16string>{u"prog", u"", u"x\"y", u"a\\\"b"}));
   // An empty line names the program itself.
@@ -208,8 +208,8 @@ TEST(VersionInfo, RegisteredBlockIsFoundByFileIdentity) {
   test_files::WriteWholeFile(plain, "x");
   EXPECT_EQ(GetFileVersionInfoSizeW(test_files::WindowsFromPosix(plain).c_str(), nullptr), 0u);
   EXPECT_EQ(GetLastError(), ERROR_RESOURCE_TYPE_NOT_FOUND);
-  EXPECT_EQ(GetFileVersionInfoSizeW(test_files::WindowsFromPosix(folder + "/none").c_str(), nullptr),
-            0u);
+  EXPECT_EQ(
+      GetFileVersionInfoSizeW(test_files::WindowsFromPosix(folder + "/none").c_str(), nullptr), 0u);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   std::filesystem::remove_all(folder);
 }

@@ -10,7 +10,7 @@ namespace win32 {
 constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
 
 struct VERSION_STRING {
-  LPCWSTR key;    // "FileDescription", "FileVersion", "ProductName", ...
+  LPCWSTR key;  // "FileDescription", "FileVersion", "ProductName", ...
   LPCWSTR value;
 };
 

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "Basalt/Util.h"
-#include "win32/module_name.h"
 #include "CBasaltState.h"
+#include "win32/module_name.h"
 
 using namespace win32;
 

@@ -14,11 +14,10 @@
 
 using namespace win32;
 
-bool ReadFileChunks(const WCHAR* pPath,
-                    const std::function<void(const BYTE*, size_t)>& consume) {
+bool ReadFileChunks(const WCHAR* pPath, const std::function<void(const BYTE*, size_t)>& consume) {
   if (!pPath) return false;
-  HANDLE hFile = CreateFileW(pPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                             nullptr);
+  HANDLE hFile =
+      CreateFileW(pPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (hFile == INVALID_HANDLE_VALUE) return false;
   BYTE chunk[65536];
   bool ok = true;
@@ -62,7 +61,7 @@ BOOL FS::IsFileExist(const WCHAR* pPath) {
 
 BOOL FS::GetFileHash(const WCHAR* pPath, CKwBuffer& hash, uint64_t& size) {
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                   EVP_MD_CTX_free);
+                                                                  EVP_MD_CTX_free);
   if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1) return FALSE;
   uint64_t total = 0;
   bool read = ReadFileChunks(pPath, [&](const BYTE* pData, size_t length) {

@@ -30,16 +30,14 @@ BOOL InitBugReport(const WCHAR* pName, const WCHAR* pDescription, const WCHAR* p
 
 void SetBugReportUin(DWORD uin, const WCHAR*) {
   CBasaltState::Get().Record("SetBugReportUin");
-  CBasaltState::Get().UpdateBugReport([uin](BasaltTesting::BugReport& report) {
-    report.uin = uin;
-  });
+  CBasaltState::Get().UpdateBugReport(
+      [uin](BasaltTesting::BugReport& report) { report.uin = uin; });
 }
 
 BOOL ValidateBugReport() {
   CBasaltState::Get().Record("ValidateBugReport");
-  CBasaltState::Get().UpdateBugReport([](BasaltTesting::BugReport& report) {
-    report.validated = true;
-  });
+  CBasaltState::Get().UpdateBugReport(
+      [](BasaltTesting::BugReport& report) { report.validated = true; });
   return TRUE;
 }
 

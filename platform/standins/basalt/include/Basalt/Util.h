@@ -101,8 +101,8 @@ namespace Perf {
 // `thresholdMs`.
 uint64_t RecordTransBegin(const char* pFile, int line, int level, const char* pFunction,
                           const win32::WCHAR* pText);
-void RecordTransEnd(uint64_t handle, const char* pFile, int line, int level,
-                    const char* pFunction, const win32::WCHAR* pText, win32::DWORD thresholdMs);
+void RecordTransEnd(uint64_t handle, const char* pFile, int line, int level, const char* pFunction,
+                    const win32::WCHAR* pText, win32::DWORD thresholdMs);
 }  // namespace Perf
 
 }  // namespace Util
