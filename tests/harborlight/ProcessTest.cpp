@@ -3,9 +3,7 @@
 // without a display. The program runs from a folder of its own (a copy with the layer and the
 // library beside it). Also the real library through the program's binding.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
@@ -16,12 +14,11 @@
 #include <vector>
 
 #include "../common/ChildWait.h"
+#include "../common/SpawnChild.h"
 #include "../common/TestFiles.h"
 #include "FakeUploadAssist.h"
 #include "OrbalynBinding.h"
 #include "win32/registry.h"
-
-extern char** environ;
 
 using namespace win32;
 using test_files::ReadWholeFile;
@@ -83,27 +80,10 @@ class HarborlightProcessTest : public testing::Test {
   int RunProgram(const std::vector<std::string>& args) {
     std::vector<std::string> argStrings = {m_runtime + "/Harborlight"};
     argStrings.insert(argStrings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : argStrings) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envStrings = {"LUMIDOCK_FAKE_ORBALYN_MARKER=" + MarkerPath()};
-    for (char** e = environ; *e; ++e) {
-      std::string entry(*e);
-      if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("WAYLAND_DISPLAY=", 0) != 0) {
-        envStrings.push_back(entry);
-      }
-    }
-    std::vector<char*> envp;
-    for (std::string& e : envStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, ErrorPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    pid_t pid = -1;
-    int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) return -2;
+    pid_t pid =
+        test_common::SpawnChild(argStrings, {"LUMIDOCK_FAKE_ORBALYN_MARKER=" + MarkerPath()},
+                                {"DISPLAY=", "WAYLAND_DISPLAY="}, ErrorPath());
+    if (pid < 0) return -2;
     int status =
         test_common::WaitForChild(&pid, std::chrono::seconds(60), std::chrono::milliseconds(10));
     return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;

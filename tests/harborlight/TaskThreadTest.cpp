@@ -2,7 +2,6 @@
 // a thread that cannot start, and the loop clock across the tick count's wrap.
 
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
@@ -14,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "../common/SpawnChild.h"
 #include "AsyncFrame/AsyncFrame.h"
 #include "AsyncFrame/CThread.h"
 #include "AsyncFrame/LoopClock.h"
@@ -23,8 +23,6 @@
 #include "AsyncFrameTestSupport.h"
 #include "win32/sync.h"
 #include "win32/time.h"
-
-extern char** environ;
 
 using namespace win32;
 using namespace AsyncFrame;
@@ -196,19 +194,10 @@ TEST(LoopClock, ReadingsStayOrderedAcrossTheTickWrap) {
   int64_t bias = static_cast<int64_t>(0x100000000ull - 2000) - static_cast<int64_t>(now);
   std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   std::vector<std::string> args = {self, "--gtest_filter=LoopClockChild.AcrossTheWrap"};
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envStrings = {"LUMIDOCK_TICK_BIAS=" + std::to_string(bias),
-                                         std::string(kClockChildVariable) + "=1"};
-  for (char** e = environ; *e; ++e) {
-    if (std::string(*e).rfind("LUMIDOCK_TICK_BIAS=", 0) != 0) envStrings.emplace_back(*e);
-  }
-  std::vector<char*> envp;
-  for (std::string& e : envStrings) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
+  pid_t pid = test_common::SpawnChild(
+      args, {"LUMIDOCK_TICK_BIAS=" + std::to_string(bias), std::string(kClockChildVariable) + "=1"},
+      {"LUMIDOCK_TICK_BIAS="});
+  ASSERT_GT(pid, 0);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);

@@ -2,7 +2,6 @@
 // and thread names, and the start-up calls that only check their arguments.
 
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "../common/SpawnChild.h"
 #include "../common/TestFiles.h"
 #include "win32/com.h"
 #include "win32/commctrl.h"
@@ -24,8 +24,6 @@
 #include "win32/strings.h"
 #include "win32/thread.h"
 #include "win32/version.h"
-
-extern char** environ;
 
 using namespace win32;
 
@@ -91,16 +89,8 @@ TEST(CommandLine, ArgumentsRoundTripThroughTheCommandLine) {
                                    "备份 照片",
                                    "\t",
                                    "/UNINSTALL"};
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envStrings = {std::string(kEchoFileVariable) + "=" + echoFile};
-  for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
-  std::vector<char*> envp;
-  for (std::string& e : envStrings) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
+  pid_t pid = test_common::SpawnChild(args, {std::string(kEchoFileVariable) + "=" + echoFile});
+  ASSERT_GT(pid, 0);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
