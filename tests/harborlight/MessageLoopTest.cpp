@@ -66,17 +66,17 @@ class WorkerLoopTest : public testing::Test {
 TEST_F(WorkerLoopTest, DelayedTasksRunByTimeThenPostingOrder) {
   HANDLE hGate = Gate();
   Clock::time_point posted = Clock::now();
-  m_pProxy->PostDelayedTask(FROM_HERE, Record(&m_log, "D1"), 30);
-  m_pProxy->PostDelayedTask(FROM_HERE, Record(&m_log, "D2"), 30);
-  m_pProxy->PostNonNestableDelayedTask(FROM_HERE, Record(&m_log, "D3"), 20);
+  m_pProxy->PostDelayedTask(FROM_HERE, Record(&m_log, "D1"), 200);
+  m_pProxy->PostDelayedTask(FROM_HERE, Record(&m_log, "D2"), 200);
+  m_pProxy->PostNonNestableDelayedTask(FROM_HERE, Record(&m_log, "D3"), 150);
   m_pProxy->PostTask(FROM_HERE, Record(&m_log, "now"));
   m_pProxy->PostTask(FROM_HERE, Record(&m_log, "busy", [] {
-                       std::this_thread::sleep_for(std::chrono::milliseconds(60));
+                       std::this_thread::sleep_for(std::chrono::milliseconds(300));
                      }));
   SetEvent(hGate);
   ASSERT_TRUE(m_log.WaitForCount(12));
   EXPECT_EQ(Runs(m_log.Events()), (Strings{"gate", "now", "busy", "D3", "D1", "D2"}));
-  EXPECT_GE(MsSince(posted), 60);
+  EXPECT_GE(MsSince(posted), 300);
   CloseHandle(hGate);
 }
 

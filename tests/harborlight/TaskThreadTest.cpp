@@ -96,9 +96,10 @@ TEST(TaskThreads, StartNamedPostByIdAndStopInReverseOrder) {
 
   // A second start-up after a full stop works again.
   ASSERT_EQ(StartThreads(), 1);
-  EXPECT_NE(GetThreadProxy(kThreadFile), nullptr);
-  GetThreadProxy(kThreadFile)->Release();
-  GetThreadProxy(kThreadFile)->Release();
+  MessageLoopProxy* pFile = GetThreadProxy(kThreadFile);
+  ASSERT_NE(pFile, nullptr);
+  EXPECT_TRUE(pFile->BelongsToCurrentThread() == false);
+  pFile->Release();
   StopAllThreads();
 }
 
