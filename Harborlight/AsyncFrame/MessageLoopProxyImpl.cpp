@@ -11,7 +11,13 @@ MessageLoopProxyImpl::MessageLoopProxyImpl(MessageLoop* pLoop) : m_pTargetLoop(p
   InitializeCriticalSectionAndSpinCount(&m_lock, kLockSpinCount);
 }
 
-MessageLoopProxyImpl::~MessageLoopProxyImpl() { DeleteCriticalSection(&m_lock); }
+MessageLoopProxyImpl::~MessageLoopProxyImpl() {
+  // OnDestruct posts the task that deletes this proxy while it holds the lock: that thread may
+  // still be leaving it when the task runs here. Taking it once waits that out.
+  EnterCriticalSection(&m_lock);
+  LeaveCriticalSection(&m_lock);
+  DeleteCriticalSection(&m_lock);
+}
 
 bool MessageLoopProxyImpl::PostTask(const Location& location, Task* pTask) {
   return PostTaskHelper(location, pTask, 0, true);

@@ -116,11 +116,11 @@ TEST(TaskThreads, RegistrySlotStaysWithItsFirstOwner) {
 
 // The second StopSoon posts nothing: with one quit task, only the nested run ends.
 TEST(TaskThreads, StopSoonTwicePostsOneQuitTask) {
+  CEventLog log;  // outlives the thread, which records into it
   CTSThread thread("stop_twice", -1, MessageLoop::kTypeUI);
   ASSERT_TRUE(thread.Start(nullptr));
   MessageLoopProxyImpl* pProxy = thread.Loop()->Proxy();
   pProxy->AddRef();
-  CEventLog log;
   HANDLE hNested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   pProxy->PostTask(FROM_HERE, Record(&log, "outer", [&log, hNested] {
                      SetEvent(hNested);
@@ -164,9 +164,9 @@ TEST(LoopClockChild, AcrossTheWrap) {
   ASSERT_GT(before, 0xFFFFF000u) << "the bias did not place the tick count below the wrap";
   DWORD base = before - first;
 
+  CEventLog log;  // outlives the thread, which records into it
   CTSThread thread("clock_child", -1, MessageLoop::kTypeUI);
   ASSERT_TRUE(thread.Start(nullptr));
-  CEventLog log;
   auto started = std::chrono::steady_clock::now();
   thread.Loop()->Proxy()->PostDelayedTask(FROM_HERE, Record(&log, "delayed"), 2500);
   DWORD last = first;
