@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "cmdline.h"
 #include "fdobject.h"
 #include "handles.h"
 #include "paths.h"
@@ -65,64 +66,6 @@ void* ReapChild(void* pArg) {
   job->process->SetSignalled();
   job->thread->SetSignalled();
   return nullptr;
-}
-
-bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
-
-// The Windows command-line rules: the program name ends at the closing quote or the first blank,
-// with no escapes; in later words quotes group, 2n backslashes before a quote give n and toggle
-// the quoting, 2n+1 give n and a literal quote, other backslashes are literal, and "" inside
-// quotes is a literal quote.
-std::vector<std::u16string> SplitCommandLine(std::u16string_view line) {
-  std::vector<std::u16string> words;
-  size_t i = 0;
-  std::u16string first;
-  if (i < line.size() && line[i] == u'"') {
-    size_t end = line.find(u'"', i + 1);
-    if (end == std::u16string_view::npos) end = line.size();
-    first = line.substr(i + 1, end - i - 1);
-    i = end < line.size() ? end + 1 : end;
-  } else {
-    while (i < line.size() && !IsBlank(line[i])) first += line[i++];
-  }
-  words.push_back(first);
-  while (true) {
-    while (i < line.size() && IsBlank(line[i])) ++i;
-    if (i >= line.size()) break;
-    std::u16string word;
-    bool quoted = false;
-    while (i < line.size() && (quoted || !IsBlank(line[i]))) {
-      char16_t c = line[i];
-      if (c == u'\\') {
-        size_t j = i;
-        while (j < line.size() && line[j] == u'\\') ++j;
-        size_t count = j - i;
-        if (j < line.size() && line[j] == u'"') {
-          word.append(count / 2, u'\\');
-          if (count % 2 == 1) {
-            word += u'"';
-            ++j;
-          }
-        } else {
-          word.append(count, u'\\');
-        }
-        i = j;
-      } else if (c == u'"') {
-        if (quoted && i + 1 < line.size() && line[i + 1] == u'"') {
-          word += u'"';
-          i += 2;
-        } else {
-          quoted = !quoted;
-          ++i;
-        }
-      } else {
-        word += c;
-        ++i;
-      }
-    }
-    words.push_back(std::move(word));
-  }
-  return words;
 }
 
 // "X.exe" names the built program "X"; a name with a separator is a path.

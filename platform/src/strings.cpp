@@ -1,6 +1,9 @@
 #include "win32/strings.h"
 
+#include <algorithm>
+#include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstring>
 
 namespace win32 {
@@ -199,6 +202,35 @@ void AppendInteger(std::u16string* pOut, const Spec& spec, bool negative, uint64
   AppendPadded(pOut, spec, prefix, digits, spec.precision < 0);
 }
 
+// %f, %e and %g as in C (the '#' flag aside), from the standard library's exact conversion.
+void AppendFloating(std::u16string* pOut, const Spec& spec, char16_t conversion, double value) {
+  std::chars_format format = std::chars_format::general;
+  if (conversion == u'f' || conversion == u'F') format = std::chars_format::fixed;
+  if (conversion == u'e' || conversion == u'E') format = std::chars_format::scientific;
+  // Digits beyond a double's precision say nothing; the cap bounds the text.
+  int precision = spec.precision >= 0 ? std::min(spec.precision, 100) : 6;
+  if (format == std::chars_format::general && precision == 0) precision = 1;
+  char text[512];
+  std::to_chars_result result =
+      std::to_chars(text, text + sizeof(text), std::fabs(value), format, precision);
+  if (result.ec != std::errc()) return;
+  std::u16string body;
+  for (const char* p = text; p != result.ptr; ++p) {
+    char c = *p;
+    if (conversion >= u'A' && conversion <= u'Z' && c >= 'a' && c <= 'z') c -= 'a' - 'A';
+    body.push_back(static_cast<char16_t>(c));
+  }
+  std::u16string prefix;
+  if (std::signbit(value)) {
+    prefix = u"-";
+  } else if (spec.plus) {
+    prefix = u"+";
+  } else if (spec.space) {
+    prefix = u" ";
+  }
+  AppendPadded(pOut, spec, prefix, body, std::isfinite(value));
+}
+
 void AppendText(std::u16string* pOut, const Spec& spec, std::u16string_view text) {
   if (spec.precision >= 0 && text.size() > static_cast<size_t>(spec.precision)) {
     text = text.substr(0, spec.precision);
@@ -351,6 +383,14 @@ void FormatInto(std::u16string* pOut, const WCHAR* format, va_list args) {
         AppendInteger(pOut, spec, false, v, base, conv == u'X', false);
         break;
       }
+      case u'f':
+      case u'F':
+      case u'e':
+      case u'E':
+      case u'g':
+      case u'G':
+        AppendFloating(pOut, spec, conv, va_arg(args, double));
+        break;
       case u'p': {
         Spec pointerSpec = spec;
         pointerSpec.precision = static_cast<int>(sizeof(void*) * 2);
@@ -527,6 +567,12 @@ std::u16string FormatW(const WCHAR* format, ...) {
   va_start(args, format);
   FormatInto(&text, format, args);
   va_end(args);
+  return text;
+}
+
+std::u16string VFormatW(const WCHAR* format, va_list args) {
+  std::u16string text;
+  FormatInto(&text, format, args);
   return text;
 }
 

@@ -739,6 +739,22 @@ LRESULT DispatchMessageW(const MSG* msg) {
   return CallProcedure(*pWindow, msg->message, msg->wParam, msg->lParam);
 }
 
+DWORD GetQueueStatus(UINT flags) {
+  ThreadQueue* pQueue = CurrentQueue();
+  if (!pQueue) return 0;
+  std::lock_guard<std::mutex> guard(pQueue->lock);
+  DWORD waiting = 0;
+  if (!pQueue->sent.empty()) waiting |= QS_SENDMESSAGE;
+  if (!pQueue->posted.empty() || pQueue->quitPending) waiting |= kPostedBits;
+  uint64_t now = NowMs();
+  for (const Timer& timer : pQueue->timers) {
+    if (timer.due <= now) waiting |= QS_TIMER;
+  }
+  DWORD arrived = pQueue->changeBits & waiting & flags;
+  pQueue->changeBits &= ~flags;
+  return ((waiting & flags & 0xFFFF) << 16) | (arrived & 0xFFFF);
+}
+
 BOOL WaitMessage() {
   ThreadQueue* pQueue = CurrentQueue();
   if (!pQueue) return detail::Fail(ERROR_INVALID_THREAD_ID);

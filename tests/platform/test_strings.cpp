@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <limits>
 #include <string>
 
 #include "paths.h"
@@ -143,6 +144,22 @@ TEST(FormatW, ConversionsFollowWindowsMeaning) {
       u"(null) (null)");
   EXPECT_EQ(FormatW(u"%*d|%.*d", 4, 7, 3, 7), u"   7|007");
   EXPECT_EQ(FormatW(u"%p", reinterpret_cast<void*>(0xABC)), u"0000000000000ABC");
+}
+
+TEST(FormatW, FloatingConversionsRoundAsC) {
+  // Free space in GB with two decimals: a byte short of 1 GB still shows 1.00.
+  EXPECT_EQ(FormatW(u"%.2fGB可用", 5368709120.0 / 1073741824.0), u"5.00GB可用");
+  EXPECT_EQ(FormatW(u"%.2f", 1073741823.0 / 1073741824.0), u"1.00");
+  EXPECT_EQ(FormatW(u"%f|%.0f|%.1f", 0.5, 2.5, 0.05), u"0.500000|2|0.1");
+  EXPECT_EQ(FormatW(u"%8.3f|%-8.1f|%08.2f|%+.1f", -1.5, 2.25, 3.14159, 7.0),
+            u"  -1.500|2.2     |00003.14|+7.0");
+  EXPECT_EQ(FormatW(u"%e|%E|%g|%G", 12345.678, 0.00012, 0.0001, 1e20),
+            u"1.234568e+04|1.200000E-04|0.0001|1E+20");
+  EXPECT_EQ(FormatW(u"%f|%5.1f|%F", -0.0, std::numeric_limits<double>::infinity(),
+                    std::numeric_limits<double>::quiet_NaN()),
+            u"-0.000000|  inf|NAN");
+  // Arguments after a floating one are read from their own slots.
+  EXPECT_EQ(FormatW(u"%d %.1f %s %d", 1, 2.0, u"x", 3), u"1 2.0 x 3");
 }
 
 TEST(FormatW, CutOutputIsTerminatedAndReported) {

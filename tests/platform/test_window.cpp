@@ -513,6 +513,41 @@ TEST_F(WindowTest, CrossThreadSendWaitsForResultAndServesSendsBack) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
 }
 
+TEST_F(WindowTest, QueueStatusReportsWaitingAndNewKindsAndNoMouse) {
+  Recorder recorder;
+  HWND hwnd = Create(&recorder);
+  ASSERT_NE(hwnd, nullptr);
+  MSG msg;
+  PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+  EXPECT_EQ(GetQueueStatus(QS_ALLINPUT), 0u);
+
+  ASSERT_TRUE(PostMessageW(hwnd, kMsgAsk, 0, 0));
+  EXPECT_EQ(GetQueueStatus(QS_POSTMESSAGE | QS_MOUSE), (QS_POSTMESSAGE << 16) | QS_POSTMESSAGE);
+  // Seen once: no longer new, still waiting.
+  EXPECT_EQ(GetQueueStatus(QS_POSTMESSAGE), QS_POSTMESSAGE << 16);
+  ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(GetQueueStatus(QS_ALLINPUT), 0u);
+
+  // A message sent from another thread waits until the owner looks at its queue.
+  std::thread sender([hwnd] { EXPECT_EQ(SendMessageW(hwnd, kMsgAnswer, 0, 0), 0); });
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kPumpTimeoutMs);
+  while ((GetQueueStatus(QS_SENDMESSAGE) >> 16) == 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(GetQueueStatus(QS_SENDMESSAGE) >> 16, QS_SENDMESSAGE);
+  EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));  // runs the sent message
+  sender.join();
+  EXPECT_EQ(recorder.Count(kMsgAnswer), 1u);
+
+  ASSERT_EQ(SetTimer(hwnd, 5, 10, nullptr), 1u);
+  EXPECT_TRUE(PumpUntil([] { return (GetQueueStatus(QS_TIMER) >> 16) == QS_TIMER; }));
+  EXPECT_TRUE(KillTimer(hwnd, 5));
+  // Nothing ever paints or moves a mouse here.
+  EXPECT_FALSE(PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE));
+  EXPECT_EQ(GetQueueStatus(QS_MOUSE | QS_PAINT), 0u);
+  EXPECT_TRUE(DestroyWindow(hwnd));
+}
+
 // --- Timers ---
 
 TEST_F(WindowTest, TimersFireRepeatedlyUntilKilled) {

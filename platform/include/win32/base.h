@@ -112,6 +112,9 @@ struct SECURITY_ATTRIBUTES {
 };
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
+constexpr WORD LOWORD(DWORD_PTR value) { return static_cast<WORD>(value & 0xFFFF); }
+constexpr WORD HIWORD(DWORD_PTR value) { return static_cast<WORD>((value >> 16) & 0xFFFF); }
+
 // HRESULTs
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;

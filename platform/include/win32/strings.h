@@ -39,12 +39,14 @@ WIN32_API int lstrcmpiA(LPCSTR a, LPCSTR b);
 WIN32_API std::u16string Utf8ToUtf16(std::string_view s);
 WIN32_API std::string Utf16ToUtf8(std::u16string_view s);
 
-// Wide printf with Windows meaning: in a wide format %s is a wide string, %hs and %S narrow (UTF-8).
-// Supports flags - 0 + space, width, precision, %s %c %d %i %u %x %X %ld %lu %lld %llu %I64d %I64u
-// %p %%. Returns the number of characters written (without NUL), or -1 when it was cut.
+// Wide printf with Windows meaning: in a wide format %s is a wide string, %hs and %S narrow
+// (UTF-8). Supports flags - 0 + space, width, precision, %s %c %d %i %u %x %X %ld %lu %lld %llu
+// %I64d %I64u %f %e %g (and capitals) %p %%. Returns the number of characters written (without
+// NUL), or -1 when it was cut.
 WIN32_API int FormatW(WCHAR* dst, size_t cchDst, const WCHAR* format, ...);
 WIN32_API int VFormatW(WCHAR* dst, size_t cchDst, const WCHAR* format, va_list args);
 WIN32_API std::u16string FormatW(const WCHAR* format, ...);
+WIN32_API std::u16string VFormatW(const WCHAR* format, va_list args);
 // wsprintfW / swprintf_s style names the system code may use.
 WIN32_API int wsprintfW(LPWSTR dst, LPCWSTR format, ...);
 

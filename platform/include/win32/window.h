@@ -71,6 +71,7 @@ struct CREATESTRUCTW {
 constexpr UINT WM_NULL = 0x0000;
 constexpr UINT WM_CREATE = 0x0001;
 constexpr UINT WM_DESTROY = 0x0002;
+constexpr UINT WM_PAINT = 0x000F;  // never generated: nothing here paints
 constexpr UINT WM_CLOSE = 0x0010;
 constexpr UINT WM_QUIT = 0x0012;
 constexpr UINT WM_NCCREATE = 0x0081;
@@ -175,6 +176,9 @@ WIN32_API BOOL TranslateMessage(const MSG* msg);
 WIN32_API LRESULT DispatchMessageW(const MSG* msg);
 // Returns when input arrived since the thread last looked at its queue (Get/Peek).
 WIN32_API BOOL WaitMessage();
+// High word: kinds of `flags` waiting in the queue now; low word: those that arrived since the
+// thread last looked (this call, Get or Peek), which this call clears. No mouse input exists here.
+WIN32_API DWORD GetQueueStatus(UINT flags);
 // WAIT_OBJECT_0 + count when queue input of `wakeMask` kinds arrived since the last look (any
 // waiting input with MWMO_INPUTAVAILABLE), else as WaitForMultipleObjects. At most 63 handles;
 // waiting for all handles together with input (MWMO_WAITALL) is not supported.

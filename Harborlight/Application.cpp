@@ -1,0 +1,164 @@
+#include "Application.h"
+
+#include <cstdio>
+#include <string>
+
+#include "AsyncFrame/AsyncFrame.h"
+#include "Basalt/CKwBSTR.h"
+#include "Basalt/KwDiag.h"
+#include "Basalt/Util.h"
+#include "LibraryPath.h"
+#include "Orbalyn/LibraryEntry.h"
+#include "ReportClientMgr.h"
+#include "UtilCore.h"
+#include "win32/com.h"
+#include "win32/commctrl.h"
+#include "win32/environment.h"
+#include "win32/module.h"
+#include "win32/ole.h"
+#include "win32/strings.h"
+#include "win32/thread.h"
+#include "win32/window.h"
+
+using namespace win32;
+
+namespace {
+
+constexpr DWORD kCommonControlClasses = 0xFF;
+
+}  // namespace
+
+CApplication::CApplication() {
+  if (!InitializeCriticalSectionAndSpinCount(&m_lock, 0)) m_failed = true;
+  m_comResult = CoInitialize(nullptr);
+  if (FAILED(m_comResult) &&
+      !(m_comResult == RPC_E_CHANGED_MODE && GetModuleHandleW(u"Mscoree.dll"))) {
+    m_failed = true;
+  }
+}
+
+CApplication::~CApplication() {
+  if (m_pCore) m_pCore->Release();
+  if (SUCCEEDED(m_comResult)) CoUninitialize();
+  DeleteCriticalSection(&m_lock);
+}
+
+int CApplication::Run() {
+  PreMessageLoop();
+  int exitCode = 0;
+  if (!m_failed) {
+    if (HasUninstallArgument(GetCommandLineW())) {
+      RunUninstall();
+    } else {
+      exitCode = RunMessageLoop();
+    }
+  }
+  PostMessageLoop();
+  return m_failed ? kFailedExitCode : exitCode;
+}
+
+BOOL CApplication::PreMessageLoop() {
+  Util::Misc::SetMainAndLogicThreadId(GetCurrentThreadId(), 0);
+  OleInitialize(nullptr);
+  PutProgramFolderFirstInPath();
+  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), kCommonControlClasses};
+  InitCommonControlsEx(&controls);
+  if (FAILED(Util::Com::CreateObjectFromDllFile(u"Basalt.dll", CLSID_KwCore, IID_IKwCore,
+                                                reinterpret_cast<void**>(&m_pCore), nullptr))) {
+    KwAssert("false", __FILE_NAME__, 160);
+  }
+  Util::CoreCenter::InitPlatform(
+      CKwBSTR(Util::FS::GetParentDir(Util::Sys::GetExeDir()) + u"Harborlight.tpc"));
+  Util::Boot::InitPlatformFileSystem();
+  Util::Boot::InitPlatformI18NConfig();
+  Util::Boot::InitPlatformCoreConfig();
+  Util::Lq::SetCustomObjectFactory(&Util::Core::CreateObject);
+  Util::Boot::InitPlatformLqConfig();
+  AsyncFrame::StartThreads();
+  GetReportClientMgr()->EnableUinLookup(TRUE);
+  GetReportClientMgr()->Init(u"", TRUE);
+  return TRUE;
+}
+
+int CApplication::RunMessageLoop() {
+  if (!StartGui()) {
+    std::fputs("Harborlight: cannot open a display; the window system did not start\n", stderr);
+    return kNoDisplayExitCode;
+  }
+  PumpMessages();
+  return 0;
+}
+
+void CApplication::PostMessageLoop() {
+  AsyncFrame::StopAllThreads();
+  GetReportClientMgr()->UnInit(kReportUnInitTimeoutMs);
+  Util::Misc::OnExitCoreCenter();
+  Util::Misc::OnExitWinMain();
+  Util::Misc::OnUninitCom();
+  if (m_pCore) {
+    m_pCore->Shutdown();
+    m_pCore->Release();
+    m_pCore = nullptr;
+  }
+  OleUninitialize();
+}
+
+bool CApplication::HasUninstallArgument(const WCHAR* pCommandLine) {
+  int count = 0;
+  LPWSTR* pArgv = CommandLineToArgvW(pCommandLine ? pCommandLine : u"", &count);
+  if (!pArgv) return false;
+  bool found = false;
+  for (int i = 0; i < count && !found; ++i) found = lstrcmpiW(pArgv[i], u"/uninstall") == 0;
+  LocalFree(pArgv);
+  return found;
+}
+
+void CApplication::RunUninstall() {
+  HMODULE hModule = LoadLibraryW(LibraryPathInFolder(nullptr, u"Orbalyn.dll").c_str());
+  if (!hModule) return;
+  auto unregisterDrive =
+      reinterpret_cast<UnregisterDriveFn>(GetProcAddress(hModule, kUnregisterDriveName));
+  if (unregisterDrive) unregisterDrive();
+  FreeLibrary(hModule);
+}
+
+void CApplication::PutProgramFolderFirstInPath() {
+  // Read whole, however long: a cut value would rob every child of its search path.
+  std::u16string old;
+  for (DWORD size = GetEnvironmentVariableW(u"PATH", nullptr, 0); size > 0;) {
+    old.assign(size, u'\0');
+    DWORD length = GetEnvironmentVariableW(u"PATH", old.data(), size);
+    if (length < size) {
+      old.resize(length);
+      break;
+    }
+    size = length;  // it grew meanwhile
+  }
+  // Linux separates entries with ':' and knows no quotes: the folder goes in bare, POSIX form,
+  // and an empty old value adds no empty entry (which would mean the working folder).
+  std::u16string folder = LibraryPathInFolder(nullptr, u"");
+  for (char16_t& c : folder) {
+    if (c == u'\\') c = u'/';
+  }
+  if (folder.size() > 1 && folder.back() == u'/') folder.pop_back();
+  if (folder.empty()) return;
+  SetEnvironmentVariableW(u"PATH", (old.empty() ? folder : folder + u":" + old).c_str());
+}
+
+void CApplication::PumpMessages() {
+  MSG msg;
+  for (;;) {
+    if (PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
+      if (!GetMessageW(&msg, nullptr, 0, 0)) break;
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    } else {
+      WaitMessage();
+    }
+  }
+}
+
+bool CApplication::StartGui() {
+  // The window-system layer joins the program later; until then there is no display here.
+  return false;
+}
