@@ -157,7 +157,7 @@ TEST(TaskThreadsDeathTest, WorkerThatCannotStartEndsTheProcess) {
 
 // Run only as the child of ReadingsStayOrderedAcrossTheTickWrap, whose bias puts the tick count
 // just below 2^32.
-TEST(LoopClockChild, AcrossTheWrap) {
+TEST(LoopClockChildProcess, AcrossTheWrap) {
   if (!getenv(kClockChildVariable)) GTEST_SKIP() << "runs as a child only";
   DWORD before = GetTickCount();
   DWORD first = LoopClockNow();
@@ -194,7 +194,7 @@ TEST(LoopClock, ReadingsStayOrderedAcrossTheTickWrap) {
   uint64_t now = GetTickCount64() & 0xFFFFFFFFull;
   int64_t bias = static_cast<int64_t>(0x100000000ull - 2000) - static_cast<int64_t>(now);
   std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-  std::vector<std::string> args = {self, "--gtest_filter=LoopClockChild.AcrossTheWrap"};
+  std::vector<std::string> args = {self, "--gtest_filter=LoopClockChildProcess.AcrossTheWrap"};
   pid_t pid = test_common::SpawnChild(
       args, {"LUMIDOCK_TICK_BIAS=" + std::to_string(bias), std::string(kClockChildVariable) + "=1"},
       {"LUMIDOCK_TICK_BIAS="});

@@ -65,7 +65,7 @@ std::u16string OwnPath() {
 
 // Run only as the child of ArgumentsRoundTripThroughTheCommandLine: writes what the command line
 // splits into, NUL-separated UTF-8.
-TEST(CommandLineChild, EchoArguments) {
+TEST(CommandLineChildProcess, EchoArguments) {
   const char* pEchoFile = getenv(kEchoFileVariable);
   if (!pEchoFile) GTEST_SKIP() << "runs as a child only";
   std::ofstream out(pEchoFile, std::ios::binary);
@@ -79,7 +79,7 @@ TEST(CommandLine, ArgumentsRoundTripThroughTheCommandLine) {
   std::string echoFile = folder + "/argv";
   std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   std::vector<std::string> args = {self,
-                                   "--gtest_filter=CommandLineChild.EchoArguments",
+                                   "--gtest_filter=CommandLineChildProcess.EchoArguments",
                                    "two words",
                                    "",
                                    "say \"hi\"",
