@@ -6,6 +6,7 @@
 
 #include "msg.pb.h"
 
+#include "Interface/UploadFiles.h"
 #include "Logic/ClientCommMgr.h"
 #include "Logic/ClientCommand.h"
 #include "Logic/LogicCenter.h"
@@ -79,18 +80,11 @@ int ReplyOnly(CClientCommMgr* pMgr, CClientCommand* pCommand, const char* pHandl
   return 0;
 }
 
-// Unicode's bidirectional controls: they make a name read in another order than it is stored,
-// so "photo\u202Egpj.exe" would show as a picture.
-bool IsBidiControl(char16_t c) {
-  return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
-         (c >= 0x2066 && c <= 0x2069);
-}
-
-// A phone-given text, whole (a NUL inside does not end it), without NULs and bidirectional
-// controls.
+// A phone-given text, whole (a NUL inside does not end it), without the characters no name
+// keeps: the phone's name becomes a folder name.
 std::u16string PhoneText(const std::string& utf8) {
   std::u16string text = Utf8ToUtf16(utf8);
-  std::erase_if(text, [](char16_t c) { return c == u'\0' || IsBidiControl(c); });
+  std::erase_if(text, upload_files::IsDroppedFromNames);
   return text;
 }
 

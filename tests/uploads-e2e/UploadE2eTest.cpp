@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "CServerSim.h"
@@ -295,20 +296,50 @@ TEST_F(UploadE2eTest, IdleFileEndsAndTheNextAnnouncementResumesIt) {
   EXPECT_EQ(FileSize(saved + ".pdl"), -1);
 }
 
-TEST_F(UploadE2eTest, TornPartialFileIsTakenOverByItsOwnFile) {
-  // What a kill in the middle of a chunk's write leaves: data with no trailer behind it. No
-  // upload can resume it, so the file it belongs to starts over in it, under its own name.
+TEST_F(UploadE2eTest, CutPartialFileResumesAndAFileWithoutTrailerKeepsItsName) {
+  // What a kill in the middle of a chunk's write leaves: the bytes held and their trailer, then
+  // part of the next chunk. The file resumes at the trailer's count, under its own name.
   StartHost(DefaultKind());
-  const UploadFileSpec spec = MakeSourceFile("torn/IMG_7.jpg", 1048576 + 11, 7, kBaseTimeMs);
-  const std::string saved = SavedPath(kPhoneA, kAlbum, "torn/IMG_7.jpg");
-  ASSERT_TRUE(WritePseudoRandomFile(saved + ".pdl", 4096 * 77, 7, kBaseTimeMs));
+  const int64_t held = 4096 * 77;
+  const UploadFileSpec cut = MakeSourceFile("cut/IMG_7.jpg", 1048576 + 11, 7, kBaseTimeMs);
+  const std::string saved = SavedPath(kPhoneA, kAlbum, "cut/IMG_7.jpg");
+  std::string source(static_cast<size_t>(cut.size), '\0');
+  {
+    std::ifstream in(cut.localPath, std::ios::binary);
+    in.read(source.data(), static_cast<std::streamsize>(source.size()));
+  }
+  std::string trailer(36, '\0');
+  const uint64_t fields[4] = {static_cast<uint64_t>(cut.size),
+                              static_cast<uint64_t>(cut.timestampMs), static_cast<uint64_t>(held),
+                              0};
+  for (int field = 0; field < 4; ++field) {
+    for (int i = 0; i < 8; ++i) trailer[field * 8 + i] = static_cast<char>(fields[field] >> (8 * i));
+  }
+  trailer.replace(32, 4, "truf");
+  fs::create_directories(fs::path(saved).parent_path());
+  {
+    std::ofstream out(saved + ".pdl", std::ios::binary);
+    out << source.substr(0, held) << trailer << source.substr(held + 36, 5000);
+  }
   auto pPhone = ConnectPhone(kPhoneA);
-  const FileResult result = pPhone->UploadFile(spec, Options(8));
-  EXPECT_EQ(result.outcome, FileOutcome::kInPlace) << result.error;
-  EXPECT_EQ(result.startPosition, 0);
+  const FileResult resumed = pPhone->UploadFile(cut, Options(8));
+  EXPECT_EQ(resumed.outcome, FileOutcome::kInPlace) << resumed.error;
+  EXPECT_EQ(resumed.startPosition, held);
   EXPECT_EQ(ListFiles(fs::path(saved).parent_path().string()),
             std::vector<std::string>{"IMG_7.jpg"});
-  if (FileSize(saved) >= 0) ExpectSameFile(spec, saved);
+  if (FileSize(saved) >= 0) ExpectSameFile(cut, saved);
+
+  // Bytes with no trailer at all are no partial file of ours: left alone, the name is taken.
+  const UploadFileSpec other = MakeSourceFile("other/IMG_8.jpg", 70000, 8, kBaseTimeMs);
+  const std::string otherSaved = SavedPath(kPhoneA, kAlbum, "other/IMG_8.jpg");
+  ASSERT_TRUE(WritePseudoRandomFile(otherSaved + ".pdl", 4096 * 3, 8, kBaseTimeMs));
+  const std::string before = Sha256OfFile(otherSaved + ".pdl");
+  const FileResult numbered = pPhone->UploadFile(other, Options(8));
+  EXPECT_EQ(numbered.outcome, FileOutcome::kInPlace) << numbered.error;
+  EXPECT_EQ(Sha256OfFile(otherSaved + ".pdl"), before);
+  const std::string folder = fs::path(otherSaved).parent_path().string();
+  EXPECT_EQ(ListFiles(folder), (std::vector<std::string>{"IMG_8(1).jpg", "IMG_8.jpg.pdl"}));
+  ExpectSameFile(other, folder + "/IMG_8(1).jpg");
 }
 
 TEST_F(UploadE2eTest, FullDiskAnswersDiskFullAndLeavesNoFileUnderTheFinalName) {
