@@ -3,12 +3,14 @@
 // resumes from the partial file.
 
 #include <sys/mount.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "CServerSim.h"
@@ -99,6 +101,30 @@ TEST_F(UploadE2eTest, TwoPhonesUploadFoldersThatArriveBitExactWithTheirTimes) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(ListFiles(m_backup + "/" + PhoneName(phone) + "/" + kAlbum), expected);
   }
+}
+
+// Each phone connection holds a descriptor: the host runs with its soft limit at the hard one,
+// whatever it was started with.
+TEST_F(UploadE2eTest, HostRaisesItsDescriptorLimitToTheHardOne) {
+  if (DefaultKind() != HostKind::kOrbalynHost) GTEST_SKIP() << "orbalyn-host is not built";
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max <= 256) GTEST_SKIP() << "hard limit " << limit.rlim_max;
+  const rlimit ours = limit;
+  limit.rlim_cur = 256;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  StartHost(HostKind::kOrbalynHost);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &ours), 0);
+  std::ifstream limits("/proc/" + std::to_string(m_pHost->Pid()) + "/limits");
+  std::string line;
+  while (std::getline(limits, line) && line.rfind("Max open files", 0) != 0) {
+  }
+  std::istringstream fields(line.substr(std::strlen("Max open files")));
+  unsigned long long soft = 0;
+  unsigned long long hard = 0;
+  fields >> soft >> hard;
+  EXPECT_EQ(soft, static_cast<unsigned long long>(ours.rlim_max)) << line;
+  EXPECT_EQ(hard, static_cast<unsigned long long>(ours.rlim_max)) << line;
 }
 
 TEST_F(UploadE2eTest, FileAlreadyThereIsNotSentAgain) {
