@@ -2,6 +2,7 @@
 
 #include "Logic/ClientCommand.h"
 #include "NetEngine/DllLog.h"
+#include "NetEngine/IOOperation.h"
 #include "NetEngine/IOThread.h"
 
 namespace {
@@ -23,11 +24,34 @@ bool CClientChannel::Attach(win32::SOCKET socket) {
   return true;
 }
 
+void CClientChannel::OnIoComplete(CIOOperation* pOp) {
+  if (pOp->Code() == kOpResumeRead) {
+    PostRead();
+    return;
+  }
+  CCommandChannel::OnIoComplete(pOp);
+}
+
 void CClientChannel::OnTimer(unsigned int timerId) {
   if (timerId != kFirstFrameTimerId || m_frameSeen.load()) return;
   DLL_LOG("Local Channel[%p, id:%u] sent no complete frame within %u ms: closed",
           static_cast<void*>(this), Id(), g_firstFrameTimeoutMs.load());
   AsyncClose();
+}
+
+void CClientChannel::Charge(int64_t bytes) { m_queuedBytes.fetch_add(bytes); }
+
+void CClientChannel::Discharge(int64_t bytes) {
+  if (m_queuedBytes.fetch_sub(bytes) - bytes > kMaxQueuedBytes || !m_readPaused.exchange(false)) {
+    return;
+  }
+  CIOOperation* pOp = CIOOperation::Create(this, kOpResumeRead, 0);
+  if (!pOp) {
+    m_readPaused.store(true);  // the next frame freed tries again
+    return;
+  }
+  CIOOperation::Post(pOp);
+  CIOOperation::Release(pOp);  // the creator's; the post holds its own
 }
 
 void CClientChannel::SetFirstFrameTimeoutForTesting(uint32_t timeoutMs) {
@@ -38,6 +62,15 @@ CCommand* CClientChannel::NewCommand() {
   CClientCommand* pCommand = CClientCommand::Create(CClientCommand::kDefaultBufferSize);
   if (pCommand) pCommand->SetChannelId(Id());
   return pCommand;
+}
+
+void CClientChannel::PostRead() {
+  if (m_queuedBytes.load() > kMaxQueuedBytes) {
+    m_readPaused.store(true);
+    // Frames freed since the check found the flag clear: the read is this thread's to post.
+    if (m_queuedBytes.load() > kMaxQueuedBytes || !m_readPaused.exchange(false)) return;
+  }
+  CCommandChannel::PostRead();
 }
 
 int CClientChannel::OnCommand(CCommand* pCommand) {

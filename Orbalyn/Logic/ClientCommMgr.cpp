@@ -83,6 +83,9 @@ int CClientCommMgr::OnCommand(CCommandChannel* pChannel, CCommand* pCommand) {
     pChannel->AsyncClose();
     return -1;
   }
+  // Until it is handled (and, for an upload command, until the upload thread is done with it)
+  // the frame counts against its channel, which stops reading above its bound.
+  pClientCommand->ChargeTo(static_cast<CClientChannel*>(pChannel));
   QueueCommand(pClientCommand);
   return 0;
 }

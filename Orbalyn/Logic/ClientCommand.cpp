@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "Logic/ClientChannel.h"
 #include "Logic/CommandKey.h"
 #include "NetEngine/DllLog.h"
 #include "NetEngine/IOOperation.h"
@@ -82,7 +83,11 @@ void CClientCommand::WriteField(size_t offset, T value) {
 
 CClientCommand::CClientCommand() : CCommand(kKind) {}
 
-CClientCommand::~CClientCommand() = default;
+CClientCommand::~CClientCommand() {
+  if (!m_pChargedChannel) return;
+  m_pChargedChannel->Discharge(m_chargedBytes);
+  m_pChargedChannel->Release();  // ChargeTo's
+}
 
 CClientCommand* CClientCommand::Create(uint32_t bufferSize) {
   CClientCommand* pCommand = new (std::nothrow) CClientCommand();
@@ -326,4 +331,12 @@ bool CClientCommand::SetBody(const void* pData, uint32_t length) {
   pBuffer->SetLength(length + kHeaderSize);
   WriteField(ClientCommandHeader::kTotalLengthOffset, length + kHeaderSize);
   return true;
+}
+
+void CClientCommand::ChargeTo(CClientChannel* pChannel) {
+  if (m_pChargedChannel) return;
+  pChannel->AddRef();  // dropped when the command is freed
+  m_pChargedChannel = pChannel;
+  m_chargedBytes = FrameLength();
+  pChannel->Charge(m_chargedBytes);
 }
