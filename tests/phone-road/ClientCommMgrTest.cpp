@@ -339,6 +339,33 @@ TEST_F(ClientCommMgrTest, APhoneThatNeverWaitsIsHeldAtTheQueueBound) {
   EXPECT_TRUE(phone.Ping(2, kKeyA));
 }
 
+// A reply the upload thread sends just as the connection ends: the end, handled on the I/O
+// thread, has the last word, so the phone is not left "connected" with no connection.
+TestPhone* g_pClosingPhone = nullptr;
+
+void CloseThePhoneAndWaitForTheEnd(uint32_t /*channelId*/) {
+  g_pClosingPhone->Close();
+  PollUntil([] { return CClientCommMgr::Instance()->ChannelCountForTesting() == 0; });
+}
+
+TEST_F(ClientCommMgrTest, AReplySentAsTheConnectionEndsLeavesThePhoneAway) {
+  TestPhone phone(kPcId, kPhoneA);
+  ASSERT_TRUE(phone.Connect(Port()));
+  phone.Send(6008, 2, kKeyA, "chunk");
+  ASSERT_TRUE(g_uploads.WaitCount(1));
+  ASSERT_TRUE(DrainIoThread());
+  ASSERT_LE(LocalStateOf(kPhoneA), CPhotoDevice::kPresenceAway);
+  CClientCommand* pReply = CClientCommand::CreateReply(g_uploads.At(0));
+  ASSERT_NE(pReply, nullptr);
+  g_pClosingPhone = &phone;
+  CClientCommMgr::Instance()->SetSentHookForTesting(&CloseThePhoneAndWaitForTheEnd);
+  EXPECT_EQ(CClientCommMgr::Instance()->SendCommand(pReply, true), 1);
+  CClientCommMgr::Instance()->SetSentHookForTesting(nullptr);
+  pReply->Release();
+  ASSERT_EQ(CClientCommMgr::Instance()->ChannelCountForTesting(), 0u);
+  EXPECT_LE(LocalStateOf(kPhoneA), CPhotoDevice::kPresenceAway);
+}
+
 // Binding: the refusals and the failed finish (the full flow runs with the phone simulator).
 
 TEST_F(ClientCommMgrTest, BindFromIdZeroOrThePcsOwnIdIsRefused) {
