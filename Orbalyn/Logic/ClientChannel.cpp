@@ -39,19 +39,11 @@ void CClientChannel::OnTimer(unsigned int timerId) {
   AsyncClose();
 }
 
-void CClientChannel::Charge(int64_t bytes) { m_queuedBytes.fetch_add(bytes); }
-
-void CClientChannel::Discharge(int64_t bytes) {
-  if (m_queuedBytes.fetch_sub(bytes) - bytes > kMaxQueuedBytes || !m_readPaused.exchange(false)) {
-    return;
-  }
-  CIOOperation* pOp = CIOOperation::Create(this, kOpResumeRead, 0);
-  if (!pOp) {
-    m_readPaused.store(true);  // the next frame freed tries again
-    return;
-  }
-  CIOOperation::Post(pOp);
-  CIOOperation::Release(pOp);  // the creator's; the post holds its own
+void CClientChannel::Charge(CClientCommand* pCommand) {
+  const uint32_t bytes = pCommand->FrameLength();
+  AddRef();  // the frame's: dropped by OnFrameFreed
+  m_queuedBytes.fetch_add(bytes);
+  pCommand->SetFreeHook(&CClientChannel::OnFrameFreed, this, bytes);
 }
 
 void CClientChannel::SetFirstFrameTimeoutForTesting(uint32_t timeoutMs) {
@@ -76,4 +68,19 @@ void CClientChannel::PostRead() {
 int CClientChannel::OnCommand(CCommand* pCommand) {
   if (!m_frameSeen.exchange(true)) CIOThread::Instance()->KillTimer(this, kFirstFrameTimerId);
   return CCommandChannel::OnCommand(pCommand);
+}
+
+void CClientChannel::OnFrameFreed(void* pContext, uint32_t bytes) {
+  auto* pChannel = static_cast<CClientChannel*>(pContext);
+  const int64_t left = pChannel->m_queuedBytes.fetch_sub(bytes) - bytes;
+  if (left <= kMaxQueuedBytes && pChannel->m_readPaused.exchange(false)) {
+    CIOOperation* pOp = CIOOperation::Create(pChannel, kOpResumeRead, 0);
+    if (pOp) {
+      CIOOperation::Post(pOp);
+      CIOOperation::Release(pOp);  // the creator's; the post holds its own
+    } else {
+      pChannel->m_readPaused.store(true);  // the next frame freed tries again
+    }
+  }
+  pChannel->Release();  // the frame's
 }

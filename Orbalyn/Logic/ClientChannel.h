@@ -5,6 +5,7 @@
 
 #include "NetEngine/CommandChannel.h"
 
+class CClientCommand;
 class CCommand;
 class CCommandChannelHandler;
 class CIOOperation;
@@ -44,10 +45,9 @@ class CClientChannel final : public CCommandChannel {
   void OnIoComplete(CIOOperation* pOp) override;
   void OnTimer(unsigned int timerId) override;
 
-  // A frame this channel delivered now waits in a queue: `bytes` count against the channel
-  // until Discharge, from the frame's release.
-  void Charge(int64_t bytes);
-  void Discharge(int64_t bytes);
+  // A frame this channel delivered now waits in a queue: its bytes count against the channel,
+  // which the command keeps a reference on, until the command is freed.
+  void Charge(CClientCommand* pCommand);
   int64_t QueuedBytes() const { return m_queuedBytes.load(); }
 
   // Tests only: another first-frame time-out for channels attached from now on (0 restores it).
@@ -66,6 +66,10 @@ class CClientChannel final : public CCommandChannel {
   int OnCommand(CCommand* pCommand) override;
   // Posts no read while the queued frames hold more than the bound.
   void PostRead() override;
+
+  // A charged frame was freed, on any thread: its bytes no longer count; the read resumes when
+  // the queue is below the bound again. Drops the frame's reference on the channel.
+  static void OnFrameFreed(void* pChannel, uint32_t bytes);
 
   std::atomic<int64_t> m_deviceId{0};
   // Set on the I/O thread when the first complete frame arrives.

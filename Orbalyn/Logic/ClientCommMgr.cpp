@@ -85,7 +85,7 @@ int CClientCommMgr::OnCommand(CCommandChannel* pChannel, CCommand* pCommand) {
   }
   // Until it is handled (and, for an upload command, until the upload thread is done with it)
   // the frame counts against its channel, which stops reading above its bound.
-  pClientCommand->ChargeTo(static_cast<CClientChannel*>(pChannel));
+  static_cast<CClientChannel*>(pChannel)->Charge(pClientCommand);
   QueueCommand(pClientCommand);
   return 0;
 }

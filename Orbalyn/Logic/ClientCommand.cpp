@@ -6,7 +6,6 @@
 #include <cstring>
 #include <new>
 
-#include "Logic/ClientChannel.h"
 #include "Logic/CommandKey.h"
 #include "NetEngine/DllLog.h"
 #include "NetEngine/IOOperation.h"
@@ -84,9 +83,7 @@ void CClientCommand::WriteField(size_t offset, T value) {
 CClientCommand::CClientCommand() : CCommand(kKind) {}
 
 CClientCommand::~CClientCommand() {
-  if (!m_pChargedChannel) return;
-  m_pChargedChannel->Discharge(m_chargedBytes);
-  m_pChargedChannel->Release();  // ChargeTo's
+  if (m_pOnFree) m_pOnFree(m_pFreeContext, m_freeValue);
 }
 
 CClientCommand* CClientCommand::Create(uint32_t bufferSize) {
@@ -333,10 +330,8 @@ bool CClientCommand::SetBody(const void* pData, uint32_t length) {
   return true;
 }
 
-void CClientCommand::ChargeTo(CClientChannel* pChannel) {
-  if (m_pChargedChannel) return;
-  pChannel->AddRef();  // dropped when the command is freed
-  m_pChargedChannel = pChannel;
-  m_chargedBytes = FrameLength();
-  pChannel->Charge(m_chargedBytes);
+void CClientCommand::SetFreeHook(FreeHook pOnFree, void* pContext, uint32_t value) {
+  m_pOnFree = pOnFree;
+  m_pFreeContext = pContext;
+  m_freeValue = value;
 }

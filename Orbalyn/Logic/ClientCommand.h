@@ -6,7 +6,6 @@
 
 #include "NetEngine/Command.h"
 
-class CClientChannel;
 class CIOOperation;
 
 // The 40-byte header of a phone frame, in host order. On the wire every field is big-endian;
@@ -127,8 +126,10 @@ class CClientCommand final : public CCommand {
   void SetChannelId(uint32_t channelId) { m_channelId = channelId; }
   bool IsRelayed() const { return m_relayed; }
   void SetRelayed(bool relayed) { m_relayed = relayed; }
-  // The frame now counts against the channel that delivered it, until the command is freed.
-  void ChargeTo(CClientChannel* pChannel);
+  // Run once, as pOnFree(pContext, value), when the command is freed: the channel that
+  // delivered the frame counts it against its queue bound until then. Set once.
+  using FreeHook = void (*)(void* pContext, uint32_t value);
+  void SetFreeHook(FreeHook pOnFree, void* pContext, uint32_t value);
 
  private:
   CClientCommand();
@@ -143,7 +144,7 @@ class CClientCommand final : public CCommand {
   // Set by the channel that made the command, or by the relay path; 0 for none.
   uint32_t m_channelId = 0;
   bool m_relayed = false;
-  // The channel the frame counts against (one reference), and how much; see ChargeTo.
-  CClientChannel* m_pChargedChannel = nullptr;
-  uint32_t m_chargedBytes = 0;
+  FreeHook m_pOnFree = nullptr;
+  void* m_pFreeContext = nullptr;
+  uint32_t m_freeValue = 0;
 };
