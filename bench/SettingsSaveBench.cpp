@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "../tests/common/KeyByKeySave.h"
 #include "Logic/PhotoDb.h"
 #include "Logic/PhotoDevice.h"
 #include "NetEngine/NetHelpers.h"
-#include "win32/profile.h"
 #include "win32/strings.h"
 
 namespace {
@@ -50,6 +50,7 @@ void AddPhones(int count) {
   pDb->ResetForTesting();
   pDb->SetDeviceId(710000000042);
   pDb->SetIdKey("0123456789abcdef");
+  pDb->PcGuid();
   for (int i = 0; i < count; ++i) {
     CPhotoDevice* pDevice = pDb->FindOrCreateDevice(1000003 + 7919LL * i, true);
     char key[17];
@@ -61,37 +62,6 @@ void AddPhones(int count) {
     pDevice->SetBindState(CPhotoDevice::kBindBound);
     pDevice->Release();
   }
-}
-
-// The writes a save made before: one profile call, so one whole-file replace, per key.
-void SaveKeyByKey(const std::u16string& path) {
-  CPhotoDb* pDb = CPhotoDb::Instance();
-  const auto write = [&](const std::u16string& section, const char16_t* pKey,
-                         const std::u16string& value) {
-    win32::WritePrivateProfileStringW(section.c_str(), pKey, value.c_str(), path.c_str());
-  };
-  write(u"Basic", u"DeviceId", Utf8ToWide(std::to_string(pDb->DeviceId())));
-  write(u"Basic", u"DeviceIdKey", Utf8ToWide(pDb->IdKey()));
-  write(u"Basic", u"WorkDir", pDb->WorkDir());
-  write(u"Basic", u"GUID", u"");
-  IOrbalynDeviceContainer* pList = nullptr;
-  pDb->GetBoundDevices(&pList);
-  int count = 0;
-  pList->GetCount(&count);
-  for (int i = 0; i < count; ++i) {
-    IOrbalynDevice* pItem = nullptr;
-    pList->GetAt(i, &pItem);
-    auto* pDevice = static_cast<CPhotoDevice*>(pItem);
-    const std::u16string section = Utf8ToWide("PhotoDevice" + std::to_string(i));
-    write(section, u"Id", Utf8ToWide(std::to_string(pDevice->Id())));
-    write(section, u"Key", Utf8ToWide(pDevice->Key()));
-    write(section, u"Name", pDevice->Name());
-    write(section, u"Guid", pDevice->Guid());
-    write(section, u"Zelid", pDevice->Zelid());
-    pDevice->Release();
-  }
-  pList->Release();
-  write(u"Basic", u"DeviceCount", Utf8ToWide(std::to_string(count)));
 }
 
 // The floor: the same bytes to a temporary file, fsync, rename over.
@@ -146,7 +116,8 @@ int main(int argc, char** argv) {
     const double floorMs = MedianMs(repeats, [&] { WriteFlushRename(path, bytes); });
     double keyByKeyMs = -1;
     if (!shortRun || phones < 1000) {
-      keyByKeyMs = MedianMs(shortRun ? 1 : 3, [&] { SaveKeyByKey(windowsPath + u".keys"); });
+      keyByKeyMs = MedianMs(shortRun ? 1 : 3,
+                            [&] { test_common::SaveKeyByKey(windowsPath + u".keys"); });
       if (ReadAll(path + ".keys") != bytes) {
         std::printf("  the save and the key-by-key writes differ at %d phones\n", phones);
         status = 1;

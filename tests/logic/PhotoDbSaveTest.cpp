@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "../common/ChildWait.h"
+#include "../common/KeyByKeySave.h"
 #include "Logic/PhotoDb.h"
 #include "Logic/PhotoDevice.h"
 #include "LogicTestSupport.h"
-#include "win32/profile.h"
 
 extern char** environ;
 
@@ -67,38 +67,6 @@ class CPhotoDbSaveTest : public logic_test::SandboxTest {
     pDevice->Release();
   }
 
-  // The writes a save made before, one profile call per key, on a copy of the file.
-  static void SaveKeyByKey(const std::string& posixPath) {
-    const std::u16string path = WindowsFromPosix(posixPath);
-    const auto write = [&](const std::u16string& section, const char16_t* pKey,
-                           const std::u16string& value) {
-      ASSERT_TRUE(win32::WritePrivateProfileStringW(section.c_str(), pKey, value.c_str(),
-                                                    path.c_str()));
-    };
-    write(u"Basic", u"DeviceId", Utf8ToWide(std::to_string(Db()->DeviceId())));
-    write(u"Basic", u"DeviceIdKey", Utf8ToWide(Db()->IdKey()));
-    write(u"Basic", u"WorkDir", Db()->WorkDir());
-    write(u"Basic", u"GUID", Utf8ToWide(Db()->PcGuid()));
-    IOrbalynDeviceContainer* pList = nullptr;
-    ASSERT_EQ(Db()->GetBoundDevices(&pList), win32::S_OK);
-    int count = 0;
-    pList->GetCount(&count);
-    for (int i = 0; i < count; ++i) {
-      IOrbalynDevice* pItem = nullptr;
-      pList->GetAt(i, &pItem);
-      auto* pDevice = static_cast<CPhotoDevice*>(pItem);
-      const std::u16string section = Utf8ToWide("PhotoDevice" + std::to_string(i));
-      write(section, u"Id", Utf8ToWide(std::to_string(pDevice->Id())));
-      write(section, u"Key", Utf8ToWide(pDevice->Key()));
-      write(section, u"Name", pDevice->Name());
-      write(section, u"Guid", pDevice->Guid());
-      write(section, u"Zelid", pDevice->Zelid());
-      pDevice->Release();
-    }
-    pList->Release();
-    write(u"Basic", u"DeviceCount", Utf8ToWide(std::to_string(count)));
-  }
-
   std::string SettingsFolder() const { return Root() + "/appdata/Corvane/Orbalyn"; }
 };
 
@@ -131,7 +99,7 @@ TEST_F(CPhotoDbSaveTest, SaveWritesTheSameTextAsTheKeyByKeyWrites) {
       WriteWholeFile(reference, start);
     }
     ASSERT_EQ(Db()->Save(), 1);
-    SaveKeyByKey(reference);
+    ASSERT_TRUE(test_common::SaveKeyByKey(WindowsFromPosix(reference)));
     EXPECT_EQ(ReadWholeFile(path), ReadWholeFile(reference));
   }
   // Nothing but the settings file is left in its folder.
