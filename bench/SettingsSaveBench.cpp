@@ -116,8 +116,8 @@ int main(int argc, char** argv) {
     const double floorMs = MedianMs(repeats, [&] { WriteFlushRename(path, bytes); });
     double keyByKeyMs = -1;
     if (!shortRun || phones < 1000) {
-      keyByKeyMs = MedianMs(shortRun ? 1 : 3,
-                            [&] { test_common::SaveKeyByKey(windowsPath + u".keys"); });
+      keyByKeyMs =
+          MedianMs(shortRun ? 1 : 3, [&] { test_common::SaveKeyByKey(windowsPath + u".keys"); });
       if (ReadAll(path + ".keys") != bytes) {
         std::printf("  the save and the key-by-key writes differ at %d phones\n", phones);
         status = 1;

@@ -130,8 +130,8 @@ inline bool TrailerNames(const Trailer& trailer, int64_t fileSize, int64_t timeS
 // some call, and Unicode's bidirectional controls, which make a name read in another order than
 // it is stored ("photo<U+202E>gpj.exe" shows as a picture).
 inline bool IsDroppedFromNames(char16_t c) {
-  return c == u'\0' || c == 0x061C || c == 0x200E || c == 0x200F ||
-         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+  return c == u'\0' || c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
 }
 
 // The n-th other name of a file, "name(n).ext" (the extension is what follows the last dot of

@@ -94,9 +94,8 @@ bool CFileUploadMgr::FileItem::CheckResume() {
       // Not a partial file of ours: a file of its own that happens to carry the name. Its
       // bytes are not ours to cut or to build on.
       m_error = ERROR_FILE_EXISTS;
-      DLL_LOG("CheckResume: id=%u, %" PRId64 " bytes without a trailer at the partial path, "
-              "left alone",
-              m_fileId, static_cast<int64_t>(size.QuadPart));
+      DLL_LOG("CheckResume: id=%u, %" PRId64 " bytes without a trailer, left alone", m_fileId,
+              static_cast<int64_t>(size.QuadPart));
       return false;
     }
     if (upload_files::TrailerNames(trailer, m_fileSize, m_timeStamp, m_scrc64)) {
@@ -170,8 +169,7 @@ bool CFileUploadMgr::FileItem::Write(int64_t pos, size_t length, const uint8_t* 
   // name, and that stretch is kept to a few calls.
   const size_t head = std::min<size_t>(total, kTrailerSize);
   const bool written =
-      (total == head ||
-       WriteAt(pos + kTrailerSize, m_writeBuffer.data() + head, total - head)) &&
+      (total == head || WriteAt(pos + kTrailerSize, m_writeBuffer.data() + head, total - head)) &&
       (!last || FlushFileBuffers(m_hFile)) && ReplaceOldTrailer(pos, m_writeBuffer.data(), head);
   if (!written) {
     m_error = LastErrorOr(ERROR_WRITE_FAULT);

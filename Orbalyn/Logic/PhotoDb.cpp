@@ -87,8 +87,8 @@ DWORD ReadSettingsFile(const std::u16string& path, std::string* pBytes) {
 DWORD ReplaceSettingsFile(const std::u16string& folder, const std::u16string& path,
                           const std::string& text) {
   static std::atomic<unsigned> s_counter{0};
-  const std::u16string temp = folder + kTempPrefix +
-                              FormatW(u"%u-%u", GetCurrentProcessId(), s_counter.fetch_add(1));
+  const std::u16string temp =
+      folder + kTempPrefix + FormatW(u"%u-%u", GetCurrentProcessId(), s_counter.fetch_add(1));
   HANDLE hFile = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (hFile == INVALID_HANDLE_VALUE) return GetLastError();
@@ -99,8 +99,8 @@ DWORD ReplaceSettingsFile(const std::u16string& folder, const std::u16string& pa
     error = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_WRITE_FAULT;
   }
   CloseHandle(hFile);
-  if (error == ERROR_SUCCESS &&
-      !MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (error == ERROR_SUCCESS && !MoveFileExW(temp.c_str(), path.c_str(),
+                                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     error = GetLastError();
   }
   if (error != ERROR_SUCCESS) DeleteFileW(temp.c_str());
@@ -421,8 +421,8 @@ void CPhotoDb::RemoveStaleTempFiles() {
     const std::u16string name = data.cFileName;
     const DWORD owner = TempFileOwner(name);
     // A process that still runs may be in the middle of its save.
-    if (owner == 0 || owner == GetCurrentProcessId() ||
-        kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH) {
+    if (owner == 0 || owner == GetCurrentProcessId() || kill(static_cast<pid_t>(owner), 0) == 0 ||
+        errno != ESRCH) {
       continue;
     }
     const bool removed = DeleteFileW((folder + u"\\" + name).c_str());

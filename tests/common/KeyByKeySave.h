@@ -18,9 +18,9 @@ inline bool SaveKeyByKey(const std::u16string& path) {
   bool written = true;
   const auto write = [&](const std::u16string& section, const char16_t* pKey,
                          const std::u16string& value) {
-    written = win32::WritePrivateProfileStringW(section.c_str(), pKey, value.c_str(),
-                                                path.c_str()) &&
-              written;
+    written =
+        win32::WritePrivateProfileStringW(section.c_str(), pKey, value.c_str(), path.c_str()) &&
+        written;
   };
   write(u"Basic", u"DeviceId", Utf8ToWide(std::to_string(pDb->DeviceId())));
   write(u"Basic", u"DeviceIdKey", Utf8ToWide(pDb->IdKey()));

@@ -182,9 +182,9 @@ TEST_F(CPhotoDbSaveTest, KillDuringSavesNeverCostsAStoredPhone) {
       if (sscanf(line, "saved %zu", &count) == 1) saved = count;
     }
     fclose(pReports);
-    ASSERT_NE(test_common::WaitForChild(&child, std::chrono::seconds(10),
-                                        std::chrono::milliseconds(5)),
-              -1);
+    ASSERT_NE(
+        test_common::WaitForChild(&child, std::chrono::seconds(10), std::chrono::milliseconds(5)),
+        -1);
     ASSERT_GT(saved, 0u);
 
     Db()->ResetForTesting();

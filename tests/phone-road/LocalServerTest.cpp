@@ -1,9 +1,9 @@
 // The local server: its port, what it gives accepted sockets, and how it keeps accepting.
 
 #include <arpa/inet.h>
-#include <netinet/tcp.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -66,13 +66,13 @@ TEST_F(LocalServerTest, AcceptedSocketsKeepAliveAndEveryConnectionGetsIn) {
                               reinterpret_cast<char*>(&keepAlive), &length),
             0);
   EXPECT_EQ(keepAlive, 1);
-  for (auto [option, expected] : {std::pair{TCP_KEEPIDLE, 60}, std::pair{TCP_KEEPINTVL, 10},
-                                  std::pair{TCP_KEEPCNT, 6}}) {
+  for (auto [option, expected] :
+       {std::pair{TCP_KEEPIDLE, 60}, std::pair{TCP_KEEPINTVL, 10}, std::pair{TCP_KEEPCNT, 6}}) {
     int value = 0;
     length = sizeof(value);
-    ASSERT_EQ(win32::getsockopt(accepted, IPPROTO_TCP, option, reinterpret_cast<char*>(&value),
-                                &length),
-              0);
+    ASSERT_EQ(
+        win32::getsockopt(accepted, IPPROTO_TCP, option, reinterpret_cast<char*>(&value), &length),
+        0);
     EXPECT_EQ(value, expected) << option;
   }
 }

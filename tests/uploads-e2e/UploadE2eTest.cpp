@@ -122,10 +122,10 @@ TEST_F(UploadE2eTest, SixtyFourChunksInFlightKeepMemoryBoundedAndFilesExact) {
   std::vector<UploadFileSpec> files[2];
   for (int phone = 0; phone < 2; ++phone) {
     for (int i = 0; i < 4; ++i) {
-      const std::string relative = std::string(phone == 0 ? "a" : "b") + "/big-" +
-                                   std::to_string(i) + ".mp4";
-      files[phone].push_back(MakeSourceFile(relative, 6 * 1048576 + i * 4099, 300 + phone * 10 + i,
-                                            kBaseTimeMs + i));
+      const std::string relative =
+          std::string(phone == 0 ? "a" : "b") + "/big-" + std::to_string(i) + ".mp4";
+      files[phone].push_back(
+          MakeSourceFile(relative, 6 * 1048576 + i * 4099, 300 + phone * 10 + i, kBaseTimeMs + i));
     }
   }
   auto pPhoneA = ConnectPhone(kPhoneA, 2);
@@ -390,7 +390,8 @@ TEST_F(UploadE2eTest, CutPartialFileResumesAndAFileWithoutTrailerKeepsItsName) {
                               static_cast<uint64_t>(cut.timestampMs), static_cast<uint64_t>(held),
                               0};
   for (int field = 0; field < 4; ++field) {
-    for (int i = 0; i < 8; ++i) trailer[field * 8 + i] = static_cast<char>(fields[field] >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+      trailer[field * 8 + i] = static_cast<char>(fields[field] >> (8 * i));
   }
   trailer.replace(32, 4, "truf");
   fs::create_directories(fs::path(saved).parent_path());

@@ -82,8 +82,8 @@ TEST_F(PartialFileTest, ResumesOnlyFromATrailerOfThisFileAndLeavesOtherFilesAlon
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     LeavePartial(held, c.trailer);
-    FileItem* pItem = NewItem(c.trailer == Trailer(100, kTimeStamp, 100, 0) ? 100 : 1000,
-                              c.itemScrc);
+    FileItem* pItem =
+        NewItem(c.trailer == Trailer(100, kTimeStamp, 100, 0) ? 100 : 1000, c.itemScrc);
     if (c.expected < 0) {
       EXPECT_FALSE(pItem->Open());
       EXPECT_EQ(pItem->m_error, 80u);
@@ -154,8 +154,8 @@ TEST_F(PartialFileTest, EveryCutOfAChunkWriteResumesOnItsOwnBytes) {
                                                  : apply(stepped, boundary, second.substr(head)),
                           {start, 0}});
       }
-      images.push_back({apply(stepped, start, second), last ? std::vector<int64_t>{}
-                                                            : std::vector<int64_t>{end}});
+      images.push_back({apply(stepped, start, second),
+                        last ? std::vector<int64_t>{} : std::vector<int64_t>{end}});
       for (const Image& image : images) {
         SCOPED_TRACE("image of " + std::to_string(image.bytes.size()) + " bytes");
         WriteWholeFile(m_target + ".pdl", image.bytes);
@@ -170,8 +170,8 @@ TEST_F(PartialFileTest, EveryCutOfAChunkWriteResumesOnItsOwnBytes) {
           EXPECT_NE(std::find(image.resumes.begin(), image.resumes.end(), position),
                     image.resumes.end())
               << position;
-          ASSERT_EQ(Partial(), content.substr(0, position) +
-                                   Trailer(kSize, kTimeStamp, position, 0));
+          ASSERT_EQ(Partial(),
+                    content.substr(0, position) + Trailer(kSize, kTimeStamp, position, 0));
         }
         pItem->Release();
         m_items.pop_back();

@@ -152,8 +152,8 @@ TEST_F(CUploadAssistTest, NumbersNamesWhileTheyAreTaken) {
   EXPECT_EQ(Ask(9, "DCIM/t.jpg", 60, &path), win32::S_OK);
   EXPECT_EQ(path, folder + "t(1).jpg");
   // One a cut chunk write left (a whole trailer before a torn end) is this file's to resume.
-  WriteWholeFile(folder + "u.jpg.pdl", RandomBytes(50, 4) + Trailer(70, kTimeStamp, 50, 0) +
-                                           RandomBytes(7, 5));
+  WriteWholeFile(folder + "u.jpg.pdl",
+                 RandomBytes(50, 4) + Trailer(70, kTimeStamp, 50, 0) + RandomBytes(7, 5));
   EXPECT_EQ(Ask(10, "DCIM/u.jpg", 70, &path), win32::S_OK);
   EXPECT_EQ(path, folder + "u.jpg");
 
@@ -199,8 +199,7 @@ TEST_F(CUploadAssistTest, AVeryLongNameIsCutAtOnce) {
   const auto start = std::chrono::steady_clock::now();
   std::string path;
   for (int fileId = 1; fileId <= 20; ++fileId) {
-    ASSERT_EQ(Ask(fileId, "DCIM/" + longName, 10 + fileId, &path, longName, longName),
-              win32::S_OK);
+    ASSERT_EQ(Ask(fileId, "DCIM/" + longName, 10 + fileId, &path, longName, longName), win32::S_OK);
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   const std::string name = std::filesystem::path(path).filename().string();

@@ -361,7 +361,7 @@ CUploadAssist::Answer CUploadAssist::TestCandidateLocked(const std::u16string& c
   // A partial file of this file is resumed; anything else there keeps the name.
   if (!S_ISREG(st.st_mode)) return Answer::kFail;
   return IsPartialOfThisFile(partial, job.size, job.timeStamp, job.scrc64) ? Answer::kUse
-                                                                            : Answer::kFail;
+                                                                           : Answer::kFail;
 }
 
 bool CUploadAssist::IsHeldByJobLocked(const std::u16string& path) {

@@ -30,7 +30,7 @@ class CUploadAssist final : public IOrbalynUploadAssist {
  public:
   // Longest name of one folder or file in UTF-8 bytes (the file systems' limit).
   static constexpr size_t kMaxSegmentBytes = 255;
-  // Room kept in a file name for "(n)" and ".pdl".
+  // Room kept in a file name for "(n)", ".pdl" and the "_" a ".pdl" name gets.
   static constexpr size_t kFileNameReserve = 16;
   // Numbered names tried before giving up.
   static constexpr int kMaxNumber = 10000;
