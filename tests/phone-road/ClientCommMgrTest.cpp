@@ -360,7 +360,7 @@ TEST_F(ClientCommMgrTest, AReplySentAsTheConnectionEndsLeavesThePhoneAway) {
   g_pClosingPhone = &phone;
   CClientCommMgr::Instance()->SetSentHookForTesting(&CloseThePhoneAndWaitForTheEnd);
   EXPECT_EQ(CClientCommMgr::Instance()->SendCommand(pReply, true), 1);
-  CClientCommMgr::Instance()->SetSentHookForTesting(nullptr);
+  CClientCommMgr::Instance()->SetSentHookForTesting(nullptr);  // ResetForTesting clears it too
   pReply->Release();
   ASSERT_EQ(CClientCommMgr::Instance()->ChannelCountForTesting(), 0u);
   EXPECT_LE(LocalStateOf(kPhoneA), CPhotoDevice::kPresenceAway);

@@ -81,7 +81,10 @@ TEST_F(LocalServerTest, AcceptedSocketsKeepAliveAndEveryConnectionGetsIn) {
 // stuck half-way through a frame) are closed; a phone that spoke keeps its connection however
 // quiet it is afterwards, and new phones keep getting in.
 TEST_F(LocalServerTest, ConnectionsWithoutACompleteFrameAreClosedInTime) {
-  CClientChannel::SetFirstFrameTimeoutForTesting(300);
+  CClientChannel::SetFirstFrameTimeoutForTesting(1000);
+  struct Restore {
+    ~Restore() { CClientChannel::SetFirstFrameTimeoutForTesting(0); }
+  } restore;
   TestPhone silent(kPcId, kPhoneA);
   TestPhone halfFrame(kPcId, kPhoneA);
   TestPhone spoke(kPcId, kPhoneB);
@@ -92,13 +95,12 @@ TEST_F(LocalServerTest, ConnectionsWithoutACompleteFrameAreClosedInTime) {
   EXPECT_TRUE(spoke.Ping(2, kKeyB));
   EXPECT_TRUE(silent.WaitClosed(5000));
   EXPECT_TRUE(halfFrame.WaitClosed(5000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_TRUE(spoke.Ping(2, kKeyB));
   TestPhone later(kPcId, kPhoneA);
   ASSERT_TRUE(later.Connect(Port()));
   EXPECT_TRUE(later.Ping(2, kKeyA));
   EXPECT_TRUE(PollUntil([] { return CClientCommMgr::Instance()->ChannelCountForTesting() == 2; }));
-  CClientChannel::SetFirstFrameTimeoutForTesting(0);
 }
 
 // Descriptor exhaustion runs in a child process of its own (the limit is per process): the
