@@ -83,6 +83,9 @@ int CClientCommMgr::OnCommand(CCommandChannel* pChannel, CCommand* pCommand) {
     pChannel->AsyncClose();
     return -1;
   }
+  // Until it is handled (and, for an upload command, until the upload thread is done with it)
+  // the frame counts against its channel, which stops reading above its bound.
+  static_cast<CClientChannel*>(pChannel)->Charge(pClientCommand);
   QueueCommand(pClientCommand);
   return 0;
 }
@@ -195,18 +198,23 @@ int CClientCommMgr::SendCommand(CClientCommand* pReply, bool encode) {
     }
     return pSender(pReply);
   }
-  CClientChannel* pChannel = FindChannel(pReply->ChannelId());
+  const uint32_t channelId = pReply->ChannelId();
+  CClientChannel* pChannel = FindChannel(channelId);
   if (!pChannel) return 0;
   const int sent = pChannel->Send(pReply);
-  if (sent) {
-    CPhotoDevice* pDevice = CPhotoDb::Instance()->FindOrCreateDevice(pReply->GetDestId(), false);
-    if (pDevice) {
-      pDevice->SetLocalState(true);
-      pDevice->Release();
-    }
-  }
   pChannel->Release();
-  return sent ? 1 : 0;
+  if (!sent) return 0;
+  if (SentHook pHook = m_pSentHook.load()) pHook(channelId);
+  CPhotoDevice* pDevice = CPhotoDb::Instance()->FindOrCreateDevice(pReply->GetDestId(), false);
+  if (pDevice) {
+    // Only while the channel is still in the map, under the lock its finish handling takes to
+    // set the device away: a reply sent just before the end can never mark the device
+    // connected after the end was handled.
+    ScopedLock lock(&m_channelLock);
+    if (m_channels.count(channelId) != 0) pDevice->SetLocalState(true);
+  }
+  if (pDevice) pDevice->Release();
+  return 1;
 }
 
 void CClientCommMgr::SetTransferSender(TransferSender pSender) { m_pTransferSender.store(pSender); }
@@ -228,6 +236,8 @@ int CClientCommMgr::ForwardToUploader(CClientCommMgr* pMgr, CClientCommand* pCom
 void CClientCommMgr::SetUploadForwarderForTesting(UploadForwarder pForwarder) {
   m_pUploadForwarder.store(pForwarder);
 }
+
+void CClientCommMgr::SetSentHookForTesting(SentHook pHook) { m_pSentHook.store(pHook); }
 
 size_t CClientCommMgr::ChannelCountForTesting() {
   ScopedLock lock(&m_channelLock);
@@ -252,6 +262,7 @@ void CClientCommMgr::ResetForTesting() {
   for (CClientCommand* pCommand : received) pCommand->Release();
   m_pTransferSender.store(nullptr);
   m_pUploadForwarder.store(nullptr);
+  m_pSentHook.store(nullptr);
 }
 
 CClientCommMgr::CommandHandler CClientCommMgr::FindHandler(uint16_t commandId) {
@@ -334,20 +345,22 @@ void CClientCommMgr::OnChannelFinished(CIOOperation* pOp) {
   pChannel->Release();  // the map's
   if (deviceId == 0) return;
 
-  bool otherChannel = false;
+  CPhotoDevice* pDevice = CPhotoDb::Instance()->FindOrCreateDevice(deviceId, false);
+  if (!pDevice) return;
   {
+    // Under the lock SendCommand marks the device connected with: this is the last word.
     ScopedLock lock(&m_channelLock);
+    bool otherChannel = false;
     for (const auto& item : m_channels) {
       if (item.second->Class() == CClientChannel::kClass && item.second->DeviceId() == deviceId) {
         otherChannel = true;
         break;
       }
     }
+    if (!otherChannel && pDevice->LocalState() > CPhotoDevice::kPresenceAway) {
+      pDevice->SetLocalState(false);
+    }
   }
-  if (otherChannel) return;
-  CPhotoDevice* pDevice = CPhotoDb::Instance()->FindOrCreateDevice(deviceId, false);
-  if (!pDevice) return;
-  if (pDevice->LocalState() > CPhotoDevice::kPresenceAway) pDevice->SetLocalState(false);
   pDevice->Release();
 }
 

@@ -36,7 +36,11 @@ enum class SOCKET : uintptr_t;
 //   handlers run on the I/O thread under lifecycle guards. The upload thread also calls
 //   FindChannel and SendCommand, hence m_channelLock; OnTransferCommand and the queue may be
 //   used from any thread under m_queueLock. The two locks are never held together, and neither
-//   is held while a handler, a channel or the store runs.
+//   is held while a handler, a channel or the store runs. A device's local state changes only
+//   under m_channelLock (SendCommand sets it while the channel is in the map, the finish
+//   handling clears it once no channel of the device is), so the end of a channel has the last
+//   word; the presence messages that follow take the UI queue's and the upload manager's locks
+//   inside it.
 class CClientCommMgr final : public CCommandChannelHandler,
                              public CIOHandler,
                              public Singleton<CClientCommMgr> {
@@ -47,6 +51,8 @@ class CClientCommMgr final : public CCommandChannelHandler,
   using TransferSender = int (*)(CClientCommand* pReply);
   // Takes an upload command (adding a reference of its own).
   using UploadForwarder = void (*)(CClientCommand* pCommand);
+  // Tests only: called by SendCommand between a send and the device's state update.
+  using SentHook = void (*)(uint32_t channelId);
 
   static constexpr int32_t kCheckCode = 0x5B2D7E61;
   // Result code answering a phone the PC does not know.
@@ -106,9 +112,11 @@ class CClientCommMgr final : public CCommandChannelHandler,
   // Hands an upload command to the upload manager's queue; always 0.
   static int ForwardToUploader(CClientCommMgr* pMgr, CClientCommand* pCommand);
 
-  // Tests only: replaces where upload commands go (null restores the upload manager), counts
-  // the channels, and closes and forgets every channel and queued command.
+  // Tests only: replaces where upload commands go (null restores the upload manager), sets the
+  // hook SendCommand calls between a send and the state update, counts the channels, and
+  // closes and forgets every channel and queued command (and the hook).
   void SetUploadForwarderForTesting(UploadForwarder pForwarder);
+  void SetSentHookForTesting(SentHook pHook);
   size_t ChannelCountForTesting();
   void ResetForTesting();
 
@@ -140,6 +148,7 @@ class CClientCommMgr final : public CCommandChannelHandler,
 
   std::atomic<TransferSender> m_pTransferSender{nullptr};
   std::atomic<UploadForwarder> m_pUploadForwarder{nullptr};
+  std::atomic<SentHook> m_pSentHook{nullptr};
 
   win32::CRITICAL_SECTION m_channelLock;
   // Channel id -> channel, one reference each.

@@ -6,6 +6,7 @@
 
 #include "msg.pb.h"
 
+#include "Interface/UploadFiles.h"
 #include "Logic/ClientCommMgr.h"
 #include "Logic/ClientCommand.h"
 #include "Logic/LogicCenter.h"
@@ -13,6 +14,7 @@
 #include "Logic/PhotoDevice.h"
 #include "NetEngine/DllLog.h"
 #include "NetEngine/NetHelpers.h"
+#include "win32/strings.h"
 #include "win32/sysinfo.h"
 
 using namespace win32;
@@ -78,6 +80,14 @@ int ReplyOnly(CClientCommMgr* pMgr, CClientCommand* pCommand, const char* pHandl
   return 0;
 }
 
+// A phone-given text, whole (a NUL inside does not end it), without the characters no name
+// keeps: the phone's name becomes a folder name.
+std::u16string PhoneText(const std::string& utf8) {
+  std::u16string text = Utf8ToUtf16(utf8);
+  std::erase_if(text, upload_files::IsDroppedFromNames);
+  return text;
+}
+
 std::string ComputerNameUtf8() {
   WCHAR name[kComputerNameChars] = {};
   DWORD size = kComputerNameChars;
@@ -133,9 +143,9 @@ int CClientCommMgr::OnCommand_Bind(CClientCommMgr* pMgr, CClientCommand* pComman
     pDevice->Release();
     return -1;
   }
-  pDevice->SetName(Utf8ToWide(request.phone_name()));
-  pDevice->SetGuid(Utf8ToWide(request.phone_str()));
-  pDevice->SetZelid(Utf8ToWide(request.phone_zelid()));
+  pDevice->SetName(PhoneText(request.phone_name()));
+  pDevice->SetGuid(PhoneText(request.phone_str()));
+  pDevice->SetZelid(PhoneText(request.phone_zelid()));
   DLL_LOG("Device[%" PRId64 "] Bind Req from %s, Phone=%s, mei=%s, zelid=%s", phoneId,
           RouteText(pCommand), request.phone_name().c_str(), request.phone_str().c_str(),
           request.phone_zelid().c_str());
@@ -173,11 +183,13 @@ int CClientCommMgr::OnCommand_BindFinish(CClientCommMgr* pMgr, CClientCommand* p
   if (!ParseRequest(pCommand, &request, "OnCommand_BindFinish")) return -1;
   CPhotoDevice* pDevice = FindSender(pCommand);
   if (!pDevice) return -1;
+  // Saved before the phone hears that it is bound: a kill right after the reply must not leave
+  // a phone that believes itself bound to a PC that forgot it.
+  pDevice->BindFinish(request.check_bind());
   protocol::C2CPhoneBindFinishResp reply;
   reply.set_bind_result(request.check_bind());
   SendReply(pMgr, pCommand, &reply);
   DLL_LOG("Device[%" PRId64 "] Bind Finish, bind=%d", pDevice->Id(), request.check_bind() ? 1 : 0);
-  pDevice->BindFinish(request.check_bind());
   pDevice->Release();
   return 0;
 }

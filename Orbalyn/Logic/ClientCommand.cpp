@@ -82,7 +82,9 @@ void CClientCommand::WriteField(size_t offset, T value) {
 
 CClientCommand::CClientCommand() : CCommand(kKind) {}
 
-CClientCommand::~CClientCommand() = default;
+CClientCommand::~CClientCommand() {
+  if (m_pOnFree) m_pOnFree(m_pFreeContext, m_freeValue);
+}
 
 CClientCommand* CClientCommand::Create(uint32_t bufferSize) {
   CClientCommand* pCommand = new (std::nothrow) CClientCommand();
@@ -326,4 +328,10 @@ bool CClientCommand::SetBody(const void* pData, uint32_t length) {
   pBuffer->SetLength(length + kHeaderSize);
   WriteField(ClientCommandHeader::kTotalLengthOffset, length + kHeaderSize);
   return true;
+}
+
+void CClientCommand::SetFreeHook(FreeHook pOnFree, void* pContext, uint32_t value) {
+  m_pOnFree = pOnFree;
+  m_pFreeContext = pContext;
+  m_freeValue = value;
 }

@@ -126,6 +126,10 @@ class CClientCommand final : public CCommand {
   void SetChannelId(uint32_t channelId) { m_channelId = channelId; }
   bool IsRelayed() const { return m_relayed; }
   void SetRelayed(bool relayed) { m_relayed = relayed; }
+  // Run once, as pOnFree(pContext, value), when the command is freed: the channel that
+  // delivered the frame counts it against its queue bound until then. Set once.
+  using FreeHook = void (*)(void* pContext, uint32_t value);
+  void SetFreeHook(FreeHook pOnFree, void* pContext, uint32_t value);
 
  private:
   CClientCommand();
@@ -140,4 +144,7 @@ class CClientCommand final : public CCommand {
   // Set by the channel that made the command, or by the relay path; 0 for none.
   uint32_t m_channelId = 0;
   bool m_relayed = false;
+  FreeHook m_pOnFree = nullptr;
+  void* m_pFreeContext = nullptr;
+  uint32_t m_freeValue = 0;
 };

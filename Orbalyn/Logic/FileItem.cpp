@@ -1,9 +1,11 @@
 #include "Logic/FileItem.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <limits>
 
+#include "Interface/UploadFiles.h"
 #include "NetEngine/DllLog.h"
 #include "NetEngine/NetHelpers.h"
 #include "win32/file.h"
@@ -21,26 +23,6 @@ constexpr int64_t kFileTimeUnitsPerMs = 10000;
 DWORD LastErrorOr(DWORD fallback) {
   DWORD error = GetLastError();
   return error != 0 ? error : fallback;
-}
-
-void PutLe64(uint8_t* p, uint64_t value) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-void PutLe32(uint8_t* p, uint32_t value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint64_t GetLe64(const uint8_t* p) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | p[i];
-  return value;
-}
-
-uint32_t GetLe32(const uint8_t* p) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | p[i];
-  return value;
 }
 
 bool SeekTo(HANDLE hFile, int64_t position) {
@@ -96,40 +78,46 @@ bool CFileUploadMgr::FileItem::CheckResume() {
     DLL_LOG("CheckResume-->GetFileSize failed: id=%u, error=%u", m_fileId, m_error);
     return false;
   }
-  if (size.QuadPart > static_cast<int64_t>(kTrailerSize)) {
-    const int64_t held = size.QuadPart - kTrailerSize;
-    uint8_t trailer[kTrailerSize];
+  if (size.QuadPart > 0) {
+    const int64_t tailOffset = std::max<int64_t>(0, size.QuadPart - upload_files::kTailBytes);
+    std::vector<uint8_t> tail(static_cast<size_t>(size.QuadPart - tailOffset));
     DWORD read = 0;
-    if (SeekTo(m_hFile, held) && ReadFile(m_hFile, trailer, kTrailerSize, &read, nullptr) &&
-        read == kTrailerSize) {
-      const uint64_t trailerSize = GetLe64(trailer);
-      const uint64_t trailerTime = GetLe64(trailer + 8);
-      const uint64_t trailerHeld = GetLe64(trailer + 16);
-      const uint64_t trailerScrc = GetLe64(trailer + 24);
-      const bool scrcFits =
-          m_scrc64 == 0 || trailerScrc == 0 || trailerScrc == static_cast<uint64_t>(m_scrc64);
-      // A trailer claiming the whole file (or more) would complete it with bytes this phone
-      // never sent: only a strictly partial count is resumed.
-      if (GetLe32(trailer + 32) == kTrailerMagic &&
-          trailerSize == static_cast<uint64_t>(m_fileSize) &&
-          trailerTime == static_cast<uint64_t>(m_timeStamp) &&
-          trailerHeld == static_cast<uint64_t>(held) && scrcFits && held < m_fileSize) {
-        m_position = held;
-        m_positionAtOpen = held;
-        return true;
-      }
+    if (!SeekTo(m_hFile, tailOffset) ||
+        !ReadFile(m_hFile, tail.data(), static_cast<DWORD>(tail.size()), &read, nullptr) ||
+        read != tail.size()) {
+      m_error = LastErrorOr(ERROR_READ_FAULT);
+      DLL_LOG("CheckResume-->ReadFile failed: id=%u, error=%u", m_fileId, m_error);
+      return false;
+    }
+    upload_files::Trailer trailer;
+    if (!upload_files::FindTrailer(tail.data(), tail.size(), tailOffset, &trailer)) {
+      // Not a partial file of ours: a file of its own that happens to carry the name. Its
+      // bytes are not ours to cut or to build on.
+      m_error = ERROR_FILE_EXISTS;
+      DLL_LOG("CheckResume: id=%u, %" PRId64 " bytes without a trailer, left alone", m_fileId,
+              static_cast<int64_t>(size.QuadPart));
+      return false;
+    }
+    if (upload_files::TrailerNames(trailer, m_fileSize, m_timeStamp, m_scrc64)) {
+      m_position = trailer.held;
+      m_positionAtOpen = trailer.held;
+    } else {
+      // A partial file of another file: its bytes would otherwise stay behind ours, and every
+      // later resume would find its trailer instead of ours.
+      DLL_LOG("CheckResume: id=%u, partial file of %" PRId64 " bytes not resumable, cut to 0",
+              m_fileId, static_cast<int64_t>(size.QuadPart));
     }
   }
-  if (size.QuadPart == 0) return true;
-  // Old bytes of another file would otherwise stay behind ours, and every later resume would
-  // find their trailer instead of ours.
-  if (!SeekTo(m_hFile, 0) || !SetEndOfFile(m_hFile)) {
+  if (m_fileSize == 0) return true;
+  // The trailer that counts is written whole right behind the bytes held, and whatever a cut
+  // short chunk left behind it goes, so the file is again data followed by one trailer.
+  uint8_t trailer[kTrailerSize];
+  FillTrailer(m_position, trailer);
+  if (!WriteAt(m_position, trailer, kTrailerSize) || !SetEndOfFile(m_hFile)) {
     m_error = LastErrorOr(ERROR_WRITE_FAULT);
-    DLL_LOG("CheckResume-->SetEndOfFile failed: id=%u, error=%u", m_fileId, m_error);
+    DLL_LOG("CheckResume-->write trailer failed: id=%u, error=%u", m_fileId, m_error);
     return false;
   }
-  DLL_LOG("CheckResume: id=%u, partial file of %" PRId64 " bytes not resumable, cut to 0", m_fileId,
-          static_cast<int64_t>(size.QuadPart));
   return true;
 }
 
@@ -170,24 +158,20 @@ bool CFileUploadMgr::FileItem::Write(int64_t pos, size_t length, const uint8_t* 
     m_error = ERROR_INVALID_HANDLE;
     return false;
   }
-  if (!SeekTo(m_hFile, pos)) {
-    m_error = LastErrorOr(ERROR_WRITE_FAULT);
-    DLL_LOG("SetFilePointer failed: id=%u, error=%u", m_fileId, m_error);
-    return false;
-  }
-  // Data and trailer go out in one write: one system call less per chunk, and no moment at
-  // which the data stands in the file without the trailer that counts it.
   const bool last = end == m_fileSize;
   const size_t total = length + (last ? 0 : kTrailerSize);
-  const uint8_t* pOut = pBytes;
-  if (!last) {
-    if (m_writeBuffer.size() < total) m_writeBuffer.resize(total);
-    if (length > 0) std::memcpy(m_writeBuffer.data(), pBytes, length);
-    FillTrailer(end, m_writeBuffer.data() + length);
-    pOut = m_writeBuffer.data();
-  }
-  DWORD written = 0;
-  if (!WriteFile(m_hFile, pOut, static_cast<DWORD>(total), &written, nullptr) || written != total) {
+  if (m_writeBuffer.size() < total) m_writeBuffer.resize(total);
+  std::memcpy(m_writeBuffer.data(), pBytes, length);
+  if (!last) FillTrailer(end, m_writeBuffer.data() + length);
+  // The old trailer stays whole until everything behind it (the rest of the chunk and the new
+  // trailer) is written; only then do the chunk's first bytes replace it. A last chunk is
+  // flushed before that: from then on the file has no trailer until it stands under its final
+  // name, and that stretch is kept to a few calls.
+  const size_t head = std::min<size_t>(total, kTrailerSize);
+  const bool written =
+      (total == head || WriteAt(pos + kTrailerSize, m_writeBuffer.data() + head, total - head)) &&
+      (!last || FlushFileBuffers(m_hFile)) && ReplaceOldTrailer(pos, m_writeBuffer.data(), head);
+  if (!written) {
     m_error = LastErrorOr(ERROR_WRITE_FAULT);
     DLL_LOG("WriteFile failed: id=%u, error=%u", m_fileId, m_error);
     return false;
@@ -220,11 +204,9 @@ bool CFileUploadMgr::FileItem::OnUploadComplete() {
         DLL_LOG("OnUploadComplete-->SetFileTime failed: id=%u, error=%u, time=%" PRId64, m_fileId,
                 GetLastError(), m_timeStamp);
       }
-      // The file must be whole on disk before its final name can be seen.
-      if (!FlushFileBuffers(m_hFile)) {
-        m_error = LastErrorOr(ERROR_WRITE_FAULT);
-        DLL_LOG("OnUploadComplete-->FlushFileBuffers failed: id=%u, error=%u", m_fileId, m_error);
-      }
+      // The data was flushed before the last chunk's first bytes went in (see Write): no
+      // flush here, so that the moments without a trailer and without the final name stay
+      // as short as a few calls.
     }
   }
   CloseFile();
@@ -233,21 +215,37 @@ bool CFileUploadMgr::FileItem::OnUploadComplete() {
     return false;
   }
   // Never over an existing file: whatever holds the name now is not ours to replace.
-  if (!MoveFileExW(m_partialPath.c_str(), m_savePath.c_str(), 0)) {
-    DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
-    if (error == ERROR_ALREADY_EXISTS && IsSameFileAtSavePath()) {
-      DeleteFileW(m_partialPath.c_str());
-      DLL_LOG("OnUploadComplete: id=%u, same file already at %s, partial file dropped", m_fileId,
-              WideToUtf8(m_savePath).c_str());
+  if (MoveFileExW(m_partialPath.c_str(), m_savePath.c_str(), 0)) {
+    DLL_LOG("OnUploadComplete-->MoveFileEx success: id=%u, path=%s", m_fileId,
+            WideToUtf8(m_savePath).c_str());
+    return true;
+  }
+  DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
+  if (error == ERROR_ALREADY_EXISTS && IsSameFileAtSavePath()) {
+    DeleteFileW(m_partialPath.c_str());
+    DLL_LOG("OnUploadComplete: id=%u, same file already at %s, partial file dropped", m_fileId,
+            WideToUtf8(m_savePath).c_str());
+    return true;
+  }
+  // Another file took the name meanwhile: the complete file takes the next free numbered
+  // name, as the assistant numbers them, so it is neither lost nor sent again.
+  for (int n = 1; error == ERROR_ALREADY_EXISTS && n <= kMaxNumber; ++n) {
+    const std::u16string candidate = upload_files::NumberedName(m_savePath, n);
+    if (GetFileAttributesW((candidate + upload_files::kPartialSuffix).c_str()) !=
+        INVALID_FILE_ATTRIBUTES) {
+      continue;  // held by another upload's partial file
+    }
+    if (MoveFileExW(m_partialPath.c_str(), candidate.c_str(), 0)) {
+      DLL_LOG("OnUploadComplete-->MoveFileEx success: id=%u, path=%s (%s was taken)", m_fileId,
+              WideToUtf8(candidate).c_str(), WideToUtf8(m_savePath).c_str());
+      m_savePath = candidate;
       return true;
     }
-    m_error = error;
-    DLL_LOG("OnUploadComplete-->MoveFileEx failed: id=%u, error=%u", m_fileId, m_error);
-    return false;
+    error = LastErrorOr(ERROR_WRITE_FAULT);
   }
-  DLL_LOG("OnUploadComplete-->MoveFileEx success: id=%u, path=%s", m_fileId,
-          WideToUtf8(m_savePath).c_str());
-  return true;
+  m_error = error;
+  DLL_LOG("OnUploadComplete-->MoveFileEx failed: id=%u, error=%u", m_fileId, m_error);
+  return false;
 }
 
 bool CFileUploadMgr::FileItem::TimeStampToFileTime(int64_t timeStampMs, FILETIME* pFileTime) {
@@ -262,11 +260,32 @@ bool CFileUploadMgr::FileItem::TimeStampToFileTime(int64_t timeStampMs, FILETIME
 }
 
 void CFileUploadMgr::FileItem::FillTrailer(int64_t held, uint8_t* pTrailer) const {
-  PutLe64(pTrailer, static_cast<uint64_t>(m_fileSize));
-  PutLe64(pTrailer + 8, static_cast<uint64_t>(m_timeStamp));
-  PutLe64(pTrailer + 16, static_cast<uint64_t>(held));
-  PutLe64(pTrailer + 24, static_cast<uint64_t>(m_scrc64));
-  PutLe32(pTrailer + 32, kTrailerMagic);
+  upload_files::Trailer trailer;
+  trailer.fileSize = m_fileSize;
+  trailer.timeStamp = m_timeStamp;
+  trailer.held = held;
+  trailer.scrc64 = m_scrc64;
+  upload_files::FillTrailer(trailer, pTrailer);
+}
+
+bool CFileUploadMgr::FileItem::WriteAt(int64_t pos, const uint8_t* pBytes, size_t length) {
+  DWORD written = 0;
+  return SeekTo(m_hFile, pos) &&
+         WriteFile(m_hFile, pBytes, static_cast<DWORD>(length), &written, nullptr) &&
+         written == length;
+}
+
+bool CFileUploadMgr::FileItem::ReplaceOldTrailer(int64_t pos, const uint8_t* pBytes,
+                                                 size_t length) {
+  const int64_t boundary = upload_files::NextPage(pos);
+  if (boundary >= pos + static_cast<int64_t>(length)) return WriteAt(pos, pBytes, length);
+  // Across a page boundary the system may stop between the pages: the part written first is
+  // the one whose loss leaves the old trailer's count and magic readable.
+  const size_t first = static_cast<size_t>(boundary - pos);
+  if (boundary <= pos + 32) {
+    return WriteAt(pos, pBytes, first) && WriteAt(boundary, pBytes + first, length - first);
+  }
+  return WriteAt(boundary, pBytes + first, length - first) && WriteAt(pos, pBytes, first);
 }
 
 void CFileUploadMgr::FileItem::CloseFile() {

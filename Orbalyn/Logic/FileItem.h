@@ -14,9 +14,8 @@
 // appended, holding the bytes received so far followed by a 36-byte trailer that names the
 // file and the byte count, so that a later announcement of the same file resumes there. When
 // the last byte is in, the trailer is cut, the file gets the phone's time stamp and is renamed
-// to the save path, never over an existing file.
-// Trailer, little-endian: file size u64, time stamp u64 (ms since 1970), byte count n u64,
-// scrc64 u64 (0 = none), magic u32 "truf".
+// to the save path, never over an existing file. The layout, and how a chunk is written so that
+// a kill leaves a trailer that counts, are in Interface/UploadFiles.h.
 // Lifetime: counted, starting at 1; the item map and each user hold references, and the last
 //   Release closes the file and frees the item.
 // Threading: the upload thread only (tests drive items on their own thread). The fields are
@@ -24,7 +23,8 @@
 class CFileUploadMgr::FileItem {
  public:
   static constexpr uint32_t kTrailerSize = 36;
-  static constexpr uint32_t kTrailerMagic = 0x66757274;  // "truf"
+  // Numbered names tried for a complete file whose name was taken meanwhile.
+  static constexpr int kMaxNumber = 10000;
   // Data and trailers written since the last flush before the next flush.
   static constexpr uint32_t kFlushThreshold = 0x80000;
   // Notify states.
@@ -42,16 +42,18 @@ class CFileUploadMgr::FileItem {
 
   // Opens or creates the partial file (refused while another live item holds it open: 32)
   // and finds the resume position from its trailer; a partial file whose trailer does not name
-  // this file is cut to 0. False, with the error set, when the item cannot receive.
+  // this file is cut to 0, and a file without a trailer is not ours and is left alone (80).
+  // False, with the error set, when the item cannot receive.
   bool Open();
   // Writes one chunk at `pos` and the trailer behind it. Bytes already held are accepted and
   // not written again; a gap, or a chunk reaching past the file size, fails the file before
   // anything is written.
   bool Write(int64_t pos, size_t length, const uint8_t* pBytes);
-  // For a complete file: cuts the trailer, sets the last-write time, flushes, closes and
-  // renames the partial file to the save path without replacing anything. An identical file
-  // already there (size and last-write time) counts as done and the partial file goes. The file
-  // is closed in every case; false, with the error set, leaves the partial file on disk.
+  // For a complete file: cuts the trailer, sets the last-write time, closes and renames the
+  // partial file to the save path without replacing anything. An identical file already there
+  // (size and last-write time) counts as done and the partial file goes; a different one makes
+  // the file take the first free "name(n).ext", which becomes the save path. The file is closed
+  // in every case; false, with the error set, leaves the partial file on disk.
   bool OnUploadComplete();
 
   bool IsComplete() const { return m_position == m_fileSize; }
@@ -87,10 +89,14 @@ class CFileUploadMgr::FileItem {
  private:
   ~FileItem();
 
-  // Reads the trailer; sets the position. A partial file that cannot be resumed is cut to 0.
+  // Finds the trailer that counts and sets the position; the file is left as the bytes held
+  // followed by their trailer.
   bool CheckResume();
   // The trailer of this file holding `held` bytes.
   void FillTrailer(int64_t held, uint8_t* pTrailer) const;
+  bool WriteAt(int64_t pos, const uint8_t* pBytes, size_t length);
+  // Writes the new bytes that cover the trailer at `pos` (at most 36).
+  bool ReplaceOldTrailer(int64_t pos, const uint8_t* pBytes, size_t length);
   void CloseFile();
   // The rename found the save path taken: true when the file there is this one.
   bool IsSameFileAtSavePath() const;

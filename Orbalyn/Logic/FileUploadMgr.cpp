@@ -100,7 +100,8 @@ bool ParseRequest(CClientCommand* pCommand, const char* pHandler, TRequest* pReq
 void SendReply(CClientCommand* pRequest, const google::protobuf::MessageLite& body,
                uint16_t result) {
   std::string bytes;
-  if (!body.SerializeToString(&bytes)) return;
+  // Partial: a reply is sent as built, never aborted over a field left unset.
+  if (!body.SerializePartialToString(&bytes)) return;
   CClientCommand* pReply = CClientCommand::CreateReply(pRequest);
   if (!pReply) return;
   if (pReply->SetBody(bytes.data(), static_cast<uint32_t>(bytes.size()))) {
@@ -132,7 +133,7 @@ std::string FileInfoBytes(const CFileUploadMgr::FileItem& item) {
   info.set_location(item.m_location);
   info.set_file_path(WideToUtf8(item.m_savePath));
   std::string bytes;
-  info.SerializeToString(&bytes);
+  info.SerializePartialToString(&bytes);
   return bytes;
 }
 
@@ -406,8 +407,14 @@ void CFileUploadMgr::OnCommand_UploadFirst(CClientCommand* pCommand) {
   protocol::C2CPhoneUploadFileFirstResp reply;
   reply.set_check_code(CClientCommMgr::kCheckCode);
   FileItem* pItem = nullptr;
-  // A negative size names no file: refused before any item or file exists.
-  if (request.file_size() >= 0) pItem = FindOrCreateItem(pCommand, deviceId, &request);
+  // A negative size names no file, and a time stamp no file time can hold would leave a file
+  // with another time, which the next announcement would not know as the same: both are
+  // refused before the assistant is asked or anything is written.
+  FILETIME fileTime;
+  if (request.file_size() >= 0 &&
+      FileItem::TimeStampToFileTime(request.file_timestamp(), &fileTime)) {
+    pItem = FindOrCreateItem(pCommand, deviceId, &request);
+  }
   if (!pItem) {
     DLL_LOG("OnCommand_UploadFirst refused: Device[%" PRId64 "], DevicePath[%s], FileSize[%" PRId64
             "]",
@@ -593,15 +600,17 @@ void CFileUploadMgr::QuerySavePath(FileItem* pItem) {
   }
   std::u16string savePath = path ? std::u16string(path, SysStringLen(path)) : std::u16string();
   SysFreeString(path);
+  // Every path handed out is answered by OnUploadEnd, whatever else becomes of the file, so
+  // the assistant can free the job and the name.
+  pItem->m_endPending = result == S_OK && !savePath.empty();
+  if (result == S_OK) pItem->m_savePath = savePath;
   // A name with a NUL would be cut at the system call: the file would land under a path the
   // user interface was never told.
   if (result == S_OK && savePath.find(u'\0') != std::u16string::npos) {
     result = static_cast<HRESULT>(ERROR_INVALID_NAME);
   }
   pItem->m_needUpload = !savePath.empty() || result != S_OK;
-  pItem->m_endPending = result == S_OK && !savePath.empty();
   pItem->m_error = static_cast<uint32_t>(result);
-  if (result == S_OK) pItem->m_savePath = savePath;
   if (result != S_OK) {
     DLL_LOG("Upload Assist error: 0x%08x, fileid=%u, devicepath=%s", static_cast<uint32_t>(result),
             pItem->m_fileId, pItem->m_devicePath.c_str());

@@ -1,5 +1,9 @@
 #include "Logic/PhotoDb.h"
 
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 #include <new>
@@ -9,11 +13,13 @@
 #include "Logic/DriveEntry.h"
 #include "Logic/PhotoDevice.h"
 #include "Logic/PhotoDeviceContainer.h"
+#include "Logic/SettingsText.h"
 #include "NetEngine/DllLog.h"
 #include "Common/Lock.h"
 #include "NetEngine/NetHelpers.h"
 #include "machine-identity/SeqIDGenerator.h"
 #include "win32/file.h"
+#include "win32/module_name.h"
 #include "win32/profile.h"
 #include "win32/shell.h"
 #include "win32/strings.h"
@@ -25,6 +31,8 @@ namespace {
 constexpr WCHAR kSettingsFolder[] = u"\\Corvane";
 constexpr WCHAR kSettingsSubFolder[] = u"\\Corvane\\Orbalyn";
 constexpr WCHAR kSettingsFile[] = u"\\Corvane\\Orbalyn\\Orbalyn.dat";
+// Temporary files of a save, beside the settings file: "<prefix><pid>-<n>".
+constexpr WCHAR kTempPrefix[] = u"\\.Orbalyn.dat.tmp-";
 constexpr WCHAR kBasic[] = u"Basic";
 constexpr size_t kKeyLength = 16;
 constexpr size_t kPcGuidLength = 32;
@@ -48,6 +56,66 @@ int64_t ParseInt64(const std::u16string& text) {
 std::u16string Int64Text(int64_t value) { return FormatW(u"%lld", static_cast<long long>(value)); }
 
 std::u16string DeviceSection(int index) { return FormatW(u"PhotoDevice%d", index); }
+
+// The whole settings file; a missing one reads as empty.
+DWORD ReadSettingsFile(const std::u16string& path, std::string* pBytes) {
+  pBytes->clear();
+  HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (hFile == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS : error;
+  }
+  DWORD error = ERROR_SUCCESS;
+  char buffer[16384];
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(hFile, buffer, sizeof(buffer), &read, nullptr)) {
+      error = GetLastError();
+      break;
+    }
+    if (read == 0) break;
+    pBytes->append(buffer, read);
+  }
+  CloseHandle(hFile);
+  return error;
+}
+
+// Writes the text to a temporary file beside the settings file, flushes it and renames it over
+// the settings file. The temporary name carries the process id, so a later start can tell the
+// leftovers of a killed process from a save in progress.
+DWORD ReplaceSettingsFile(const std::u16string& folder, const std::u16string& path,
+                          const std::string& text) {
+  static std::atomic<unsigned> s_counter{0};
+  const std::u16string temp =
+      folder + kTempPrefix + FormatW(u"%u-%u", GetCurrentProcessId(), s_counter.fetch_add(1));
+  HANDLE hFile = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (hFile == INVALID_HANDLE_VALUE) return GetLastError();
+  DWORD error = ERROR_SUCCESS;
+  DWORD written = 0;
+  if (!WriteFile(hFile, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+      written != text.size() || !FlushFileBuffers(hFile)) {
+    error = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_WRITE_FAULT;
+  }
+  CloseHandle(hFile);
+  if (error == ERROR_SUCCESS && !MoveFileExW(temp.c_str(), path.c_str(),
+                                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error = GetLastError();
+  }
+  if (error != ERROR_SUCCESS) DeleteFileW(temp.c_str());
+  return error;
+}
+
+// The process that made a temporary file, from its name; 0 when the name is not one of ours.
+DWORD TempFileOwner(const std::u16string& name) {
+  const std::u16string prefix(kTempPrefix + 1);  // without the separator
+  if (name.compare(0, prefix.size(), prefix) != 0) return 0;
+  const std::string rest = WideToAnsi(name.substr(prefix.size()));
+  char* pEnd = nullptr;
+  const unsigned long pid = strtoul(rest.c_str(), &pEnd, 10);
+  return pEnd != rest.c_str() && *pEnd == '-' ? static_cast<DWORD>(pid) : 0;
+}
 
 }  // namespace
 
@@ -144,6 +212,7 @@ HRESULT CPhotoDb::GetMatchDeviceId(int64_t id, int64_t* pMatchId) {
 }
 
 int CPhotoDb::Open() {
+  RemoveStaleTempFiles();
   int result = Load();
   std::u16string workDir;
   bool haveDevices;
@@ -215,33 +284,36 @@ int CPhotoDb::Save() {
   CreateDirectoryW((appData + kSettingsFolder).c_str(), nullptr);
   CreateDirectoryW((appData + kSettingsSubFolder).c_str(), nullptr);
   const std::u16string path = appData + kSettingsFile;
-  const WCHAR* pPath = path.c_str();
 
-  bool written =
-      WritePrivateProfileStringW(kBasic, u"DeviceId", Int64Text(m_deviceId).c_str(), pPath) &&
-      WritePrivateProfileStringW(kBasic, u"DeviceIdKey", AnsiToWide(m_idKey).c_str(), pPath) &&
-      WritePrivateProfileStringW(kBasic, u"WorkDir", m_workDir.c_str(), pPath) &&
-      WritePrivateProfileStringW(kBasic, u"GUID", AnsiToWide(m_pcGuid).c_str(), pPath);
-  int count = 0;
-  for (const auto& [id, pDevice] : m_devices) {
-    if (!pDevice->IsBound()) continue;
-    std::string key = pDevice->Key();
-    if (key.size() != kKeyLength) continue;
-    std::u16string section = DeviceSection(count);
-    const WCHAR* pSection = section.c_str();
-    written = WritePrivateProfileStringW(pSection, u"Id", Int64Text(id).c_str(), pPath) &&
-              WritePrivateProfileStringW(pSection, u"Key", AnsiToWide(key).c_str(), pPath) &&
-              WritePrivateProfileStringW(pSection, u"Name", pDevice->Name().c_str(), pPath) &&
-              WritePrivateProfileStringW(pSection, u"Guid", pDevice->Guid().c_str(), pPath) &&
-              WritePrivateProfileStringW(pSection, u"Zelid", pDevice->Zelid().c_str(), pPath) &&
-              written;
-    ++count;
+  // The writes of a save, made on the file's text in memory, then one replace: the file on
+  // disk is always a whole save, the one before or this one.
+  CSettingsText text;
+  std::string bytes;
+  DWORD error = ReadSettingsFile(path, &bytes);
+  if (error == ERROR_SUCCESS) {
+    text.Parse(bytes);
+    text.SetValue(kBasic, u"DeviceId", Int64Text(m_deviceId));
+    text.SetValue(kBasic, u"DeviceIdKey", AnsiToWide(m_idKey));
+    text.SetValue(kBasic, u"WorkDir", m_workDir);
+    text.SetValue(kBasic, u"GUID", AnsiToWide(m_pcGuid));
+    int count = 0;
+    for (const auto& [id, pDevice] : m_devices) {
+      if (!pDevice->IsBound()) continue;
+      std::string key = pDevice->Key();
+      if (key.size() != kKeyLength) continue;
+      const std::u16string section = DeviceSection(count);
+      text.SetValue(section, u"Id", Int64Text(id));
+      text.SetValue(section, u"Key", AnsiToWide(key));
+      text.SetValue(section, u"Name", pDevice->Name());
+      text.SetValue(section, u"Guid", pDevice->Guid());
+      text.SetValue(section, u"Zelid", pDevice->Zelid());
+      ++count;
+    }
+    text.SetValue(kBasic, u"DeviceCount", FormatW(u"%d", count));
+    error = ReplaceSettingsFile(appData + kSettingsSubFolder, path, text.ToText());
   }
-  written =
-      WritePrivateProfileStringW(kBasic, u"DeviceCount", FormatW(u"%d", count).c_str(), pPath) &&
-      written;
-  if (!written) {
-    DLL_LOG("CPhotoDb[%p]::Save failed: %u", static_cast<void*>(this), GetLastError());
+  if (error != ERROR_SUCCESS) {
+    DLL_LOG("CPhotoDb[%p]::Save failed: %u", static_cast<void*>(this), error);
   }
   return 1;
 }
@@ -342,6 +414,28 @@ std::u16string CPhotoDb::ReadValue(const std::u16string& path, const WCHAR* pSec
                                           path.c_str());
   if (pTooLong) *pTooLong = length >= kReadBufferChars - 1;
   return std::u16string(buffer.data(), length);
+}
+
+void CPhotoDb::RemoveStaleTempFiles() {
+  std::u16string appData;
+  if (!AppDataFolder(&appData)) return;
+  const std::u16string folder = appData + kSettingsSubFolder;
+  WIN32_FIND_DATAW data;
+  HANDLE hFind = FindFirstFileW((folder + kTempPrefix + u"*").c_str(), &data);
+  if (hFind == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::u16string name = data.cFileName;
+    const DWORD owner = TempFileOwner(name);
+    // A process that still runs may be in the middle of its save.
+    if (owner == 0 || owner == GetCurrentProcessId() || kill(static_cast<pid_t>(owner), 0) == 0 ||
+        errno != ESRCH) {
+      continue;
+    }
+    const bool removed = DeleteFileW((folder + u"\\" + name).c_str());
+    DLL_LOG("CPhotoDb::RemoveStaleTempFiles %s: %s", WideToAnsi(name).c_str(),
+            removed ? "removed" : "not removed");
+  } while (FindNextFileW(hFind, &data));
+  FindClose(hFind);
 }
 
 void CPhotoDb::ResetForTesting() {

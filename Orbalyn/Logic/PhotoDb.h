@@ -46,14 +46,15 @@ class CPhotoDb final : public IOrbalynDB, public Singleton<CPhotoDb> {
   win32::HRESULT STDMETHODCALLTYPE AutoRenameDevice(int64_t id, win32::BSTR* pName) override;
   win32::HRESULT STDMETHODCALLTYPE GetMatchDeviceId(int64_t id, int64_t* pMatchId) override;
 
-  // Load, then decorate the backup folder and register the drive entry where they are missing
-  // (only with a backup folder and at least one device). Returns Load's result.
+  // Removes what killed processes left of their saves, then Load, then decorate the backup
+  // folder and register the drive entry where they are missing (only with a backup folder and
+  // at least one device). Returns Load's result.
   int Open();
   // 0 when the application-data folder cannot be had, else 1. A DeviceId of 0 loads nothing
   // else; malformed device sections are skipped.
   int Load();
-  // Writes the identity, the folder and every bound device with a 16-character key. 0 when
-  // the application-data folder cannot be had, else 1.
+  // Writes the identity, the folder and every bound device with a 16-character key, in one
+  // replace of the whole file. 0 when the application-data folder cannot be had, else 1.
   int Save();
 
   // The device with a reference for the caller; when absent and `create` is set, a new one is
@@ -96,6 +97,8 @@ class CPhotoDb final : public IOrbalynDB, public Singleton<CPhotoDb> {
   CPhotoDb();
   ~CPhotoDb() override;
 
+  // Temporary files of saves whose process is gone.
+  static void RemoveStaleTempFiles();
   CPhotoDevice* FindOrCreateDeviceLocked(int64_t id, bool create) EXCLUSIVE_LOCKS_REQUIRED(m_lock);
   CPhotoDeviceContainer* MakeContainer(bool boundOnly);
   // 0 name unique, 1 renamed, 255 gave up.

@@ -1,7 +1,10 @@
 // The phone command manager and its handlers through real sockets on 127.0.0.1.
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 
+#include "Logic/ClientChannel.h"
 #include "Logic/LocalServer.h"
 #include "PhoneRoadFixture.h"
 #include "msg.pb.h"
@@ -290,6 +293,77 @@ TEST_F(ClientCommMgrTest, RelayedCommandIsAnsweredThroughTheServerSession) {
   // With no server session the relayed reply is dropped, not sent anywhere else.
   pMgr->SetTransferSender(nullptr);
   EXPECT_EQ(pMgr->SendCommand(pReply, false), 0);
+}
+
+// Flow control: a phone that sends without waiting for replies has its frames read only while
+// those not yet handled hold less than the bound; it meets TCP flow control instead of growing
+// the queues, and every frame still arrives, in order, once the queue drains.
+TEST_F(ClientCommMgrTest, APhoneThatNeverWaitsIsHeldAtTheQueueBound) {
+  constexpr int kFrames = 360;  // about 21 MiB
+  constexpr int64_t kFrameBytes = 40 + 60016;
+  const std::string data(60000, 'd');
+  TestPhone phone(kPcId, kPhoneA);
+  ASSERT_TRUE(phone.Connect(Port()));
+  std::atomic<int> sent{0};
+  std::thread sender([&] {
+    for (int i = 0; i < kFrames; ++i) {
+      phone.Send(6008, 2, kKeyA, data);
+      ++sent;
+    }
+  });
+  int received = 0;
+  int rounds = 0;
+  uint32_t nextSequence = 0;
+  while (received < kFrames) {
+    // Held by the uploader's stand-in until the count stops growing.
+    size_t count = 0;
+    for (;;) {
+      count = g_uploads.Count();
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      if (g_uploads.Count() == count && (count > 0 || sent.load() == kFrames)) break;
+    }
+    ASSERT_GT(count, 0u);
+    EXPECT_LE(static_cast<int64_t>(count) * kFrameBytes,
+              CClientChannel::kMaxQueuedBytes + 2 * kFrameBytes);
+    for (size_t i = 0; i < count; ++i) {
+      if (received == 0 && i == 0) nextSequence = g_uploads.At(0)->GetSequence();
+      EXPECT_EQ(g_uploads.At(i)->GetSequence(), nextSequence++);
+    }
+    received += static_cast<int>(count);
+    ++rounds;
+    g_uploads.Clear();  // the frames are done with: reading resumes
+  }
+  sender.join();
+  EXPECT_EQ(received, kFrames);
+  EXPECT_GE(rounds, 3);
+  EXPECT_TRUE(phone.Ping(2, kKeyA));
+}
+
+// A reply the upload thread sends just as the connection ends: the end, handled on the I/O
+// thread, has the last word, so the phone is not left "connected" with no connection.
+TestPhone* g_pClosingPhone = nullptr;
+
+void CloseThePhoneAndWaitForTheEnd(uint32_t /*channelId*/) {
+  g_pClosingPhone->Close();
+  PollUntil([] { return CClientCommMgr::Instance()->ChannelCountForTesting() == 0; });
+}
+
+TEST_F(ClientCommMgrTest, AReplySentAsTheConnectionEndsLeavesThePhoneAway) {
+  TestPhone phone(kPcId, kPhoneA);
+  ASSERT_TRUE(phone.Connect(Port()));
+  phone.Send(6008, 2, kKeyA, "chunk");
+  ASSERT_TRUE(g_uploads.WaitCount(1));
+  ASSERT_TRUE(DrainIoThread());
+  ASSERT_LE(LocalStateOf(kPhoneA), CPhotoDevice::kPresenceAway);
+  CClientCommand* pReply = CClientCommand::CreateReply(g_uploads.At(0));
+  ASSERT_NE(pReply, nullptr);
+  g_pClosingPhone = &phone;
+  CClientCommMgr::Instance()->SetSentHookForTesting(&CloseThePhoneAndWaitForTheEnd);
+  EXPECT_EQ(CClientCommMgr::Instance()->SendCommand(pReply, true), 1);
+  CClientCommMgr::Instance()->SetSentHookForTesting(nullptr);  // ResetForTesting clears it too
+  pReply->Release();
+  ASSERT_EQ(CClientCommMgr::Instance()->ChannelCountForTesting(), 0u);
+  EXPECT_LE(LocalStateOf(kPhoneA), CPhotoDevice::kPresenceAway);
 }
 
 // Binding: the refusals and the failed finish (the full flow runs with the phone simulator).

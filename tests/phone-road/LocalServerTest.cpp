@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <thread>
 
+#include "Logic/ClientChannel.h"
 #include "Logic/LocalServer.h"
 #include "PhoneRoadFixture.h"
 #include "win32/winsock.h"
@@ -64,6 +66,41 @@ TEST_F(LocalServerTest, AcceptedSocketsKeepAliveAndEveryConnectionGetsIn) {
                               reinterpret_cast<char*>(&keepAlive), &length),
             0);
   EXPECT_EQ(keepAlive, 1);
+  for (auto [option, expected] :
+       {std::pair{TCP_KEEPIDLE, 60}, std::pair{TCP_KEEPINTVL, 10}, std::pair{TCP_KEEPCNT, 6}}) {
+    int value = 0;
+    length = sizeof(value);
+    ASSERT_EQ(
+        win32::getsockopt(accepted, IPPROTO_TCP, option, reinterpret_cast<char*>(&value), &length),
+        0);
+    EXPECT_EQ(value, expected) << option;
+  }
+}
+
+// A phone speaks first: connections that deliver no complete frame in time (silent ones, ones
+// stuck half-way through a frame) are closed; a phone that spoke keeps its connection however
+// quiet it is afterwards, and new phones keep getting in.
+TEST_F(LocalServerTest, ConnectionsWithoutACompleteFrameAreClosedInTime) {
+  CClientChannel::SetFirstFrameTimeoutForTesting(1000);
+  struct Restore {
+    ~Restore() { CClientChannel::SetFirstFrameTimeoutForTesting(0); }
+  } restore;
+  TestPhone silent(kPcId, kPhoneA);
+  TestPhone halfFrame(kPcId, kPhoneA);
+  TestPhone spoke(kPcId, kPhoneB);
+  ASSERT_TRUE(silent.Connect(Port()));
+  ASSERT_TRUE(halfFrame.Connect(Port()));
+  ASSERT_TRUE(spoke.Connect(Port()));
+  ASSERT_TRUE(halfFrame.SendBytes(std::string("\x77\xDE\x00\x11\x22\x33", 6)));
+  EXPECT_TRUE(spoke.Ping(2, kKeyB));
+  EXPECT_TRUE(silent.WaitClosed(5000));
+  EXPECT_TRUE(halfFrame.WaitClosed(5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(spoke.Ping(2, kKeyB));
+  TestPhone later(kPcId, kPhoneA);
+  ASSERT_TRUE(later.Connect(Port()));
+  EXPECT_TRUE(later.Ping(2, kKeyA));
+  EXPECT_TRUE(PollUntil([] { return CClientCommMgr::Instance()->ChannelCountForTesting() == 2; }));
 }
 
 // Descriptor exhaustion runs in a child process of its own (the limit is per process): the

@@ -92,6 +92,24 @@ TEST_F(PhoneSimEndToEndTest, BindIssuesOneKeyAndTheUiSeesEveryStepInOrder) {
   EXPECT_NE(LogText().find("Device[6161] Login from 局域网"), std::string::npos);
 }
 
+// The settings file holds the phone by the time its 6005 reply arrives, and the texts it gave
+// keep everything but NULs and bidirectional controls.
+TEST_F(PhoneSimEndToEndTest, BoundPhoneIsOnDiskBeforeItHearsSoWithItsTextsCleaned) {
+  const int64_t phoneId = 6363;
+  phonesim::CPhoneSim phone(
+      SimConfig(phoneId, BindKey(), std::string("Pix\0el \u202Egpj.exe\u2066 7a", 23)));
+  ASSERT_TRUE(phone.Connect("127.0.0.1", Port())) << phone.LastError();
+  ASSERT_TRUE(phone.Bind(phonesim::BindPath::kFinishUnderDeviceKey)) << phone.LastError();
+  const std::string settings = ReadSettings();
+  EXPECT_NE(settings.find("Id=6363\r\nKey=" + phone.DeviceKey() + "\r\n"), std::string::npos)
+      << settings;
+  EXPECT_NE(settings.find("Name=Pixel gpj.exe 7a\r\n"), std::string::npos) << settings;
+  CPhotoDevice* pDevice = CPhotoDb::Instance()->FindOrCreateDevice(phoneId, false);
+  ASSERT_NE(pDevice, nullptr);
+  EXPECT_EQ(pDevice->Name(), u"Pixel gpj.exe 7a");
+  pDevice->Release();
+}
+
 TEST_F(PhoneSimEndToEndTest, BindUnderTheBindKeyAloneThenXorCommands) {
   phonesim::PhoneSimConfig config = SimConfig(6262, BindKey(), "Marlo");
   config.encodeType = 1;

@@ -164,8 +164,8 @@ TEST_F(UploadE2eTest, HostKilledAtRandomPointsResumesToBitExactFilesNeverShownPa
     EXPECT_EQ(watch.createdInPlace, 0);
     EXPECT_LE(watch.renamedInPlace, 1);
     EXPECT_EQ(watch.shortSightings, 0) << "seen with " << watch.shortestSeen << " bytes";
-    // One whole copy of the file under its own name and nothing else: a partial file whose
-    // trailer the kill tore is taken over by its own file, never set aside.
+    // One whole copy of the file under its own name and nothing else: a kill in the middle of
+    // a chunk's write still leaves a trailer that counts, so the file is never set aside.
     std::vector<std::string> ofRound;
     for (const std::string& file : ListFiles(folder)) {
       if (file.rfind("round-" + std::to_string(round) + ".", 0) == 0 ||

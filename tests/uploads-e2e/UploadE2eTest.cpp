@@ -3,11 +3,14 @@
 // resumes from the partial file.
 
 #include <sys/mount.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "CServerSim.h"
@@ -98,6 +101,81 @@ TEST_F(UploadE2eTest, TwoPhonesUploadFoldersThatArriveBitExactWithTheirTimes) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(ListFiles(m_backup + "/" + PhoneName(phone) + "/" + kAlbum), expected);
   }
+}
+
+// Peak resident memory of a process, from its status.
+int64_t PeakResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtoll(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+// Two phones with 64 chunks each in flight: the host's memory stays bounded (what the phones
+// send ahead waits in the sockets, not in the host) and every file arrives exact.
+TEST_F(UploadE2eTest, SixtyFourChunksInFlightKeepMemoryBoundedAndFilesExact) {
+  StartHost(DefaultKind());
+  const int64_t peakAtStart = PeakResidentKiB(m_pHost->Pid());
+  ASSERT_GT(peakAtStart, 0);
+  std::vector<UploadFileSpec> files[2];
+  for (int phone = 0; phone < 2; ++phone) {
+    for (int i = 0; i < 4; ++i) {
+      const std::string relative =
+          std::string(phone == 0 ? "a" : "b") + "/big-" + std::to_string(i) + ".mp4";
+      files[phone].push_back(
+          MakeSourceFile(relative, 6 * 1048576 + i * 4099, 300 + phone * 10 + i, kBaseTimeMs + i));
+    }
+  }
+  auto pPhoneA = ConnectPhone(kPhoneA, 2);
+  auto pPhoneB = ConnectPhone(kPhoneB, 2);
+  UploadSummary summaryA;
+  UploadSummary summaryB;
+  bool okB = false;
+  std::thread phoneB([&] { okB = pPhoneB->UploadFolder(m_source + "/b", Options(64), &summaryB); });
+  const bool okA = pPhoneA->UploadFolder(m_source + "/a", Options(64), &summaryA);
+  phoneB.join();
+  ASSERT_TRUE(okA) << pPhoneA->LastError();
+  ASSERT_TRUE(okB) << pPhoneB->LastError();
+  const int64_t peak = PeakResidentKiB(m_pHost->Pid());
+  std::printf("window 64: host peak resident %lld KiB (%lld at start)\n",
+              static_cast<long long>(peak), static_cast<long long>(peakAtStart));
+#ifndef __SANITIZE_ADDRESS__
+  // The address sanitizer keeps freed memory aside for a while: no bound means anything there.
+  EXPECT_LT(peak - peakAtStart, 48 * 1024);
+#endif
+  for (int phone = 0; phone < 2; ++phone) {
+    for (const UploadFileSpec& spec : files[phone]) {
+      const std::string relative =
+          fs::path(spec.localPath).lexically_relative(fs::path(m_source) / (phone ? "b" : "a"));
+      ExpectSameFile(spec, SavedPath(phone ? kPhoneB : kPhoneA, kAlbum, relative));
+    }
+  }
+}
+
+// Each phone connection holds a descriptor: the host runs with its soft limit at the hard one,
+// whatever it was started with.
+TEST_F(UploadE2eTest, HostRaisesItsDescriptorLimitToTheHardOne) {
+  if (DefaultKind() != HostKind::kOrbalynHost) GTEST_SKIP() << "orbalyn-host is not built";
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max <= 256) GTEST_SKIP() << "hard limit " << limit.rlim_max;
+  const rlimit ours = limit;
+  limit.rlim_cur = 256;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  StartHost(HostKind::kOrbalynHost);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &ours), 0);
+  std::ifstream limits("/proc/" + std::to_string(m_pHost->Pid()) + "/limits");
+  std::string line;
+  while (std::getline(limits, line) && line.rfind("Max open files", 0) != 0) {
+  }
+  std::istringstream fields(line.substr(std::strlen("Max open files")));
+  unsigned long long soft = 0;
+  unsigned long long hard = 0;
+  fields >> soft >> hard;
+  EXPECT_EQ(soft, static_cast<unsigned long long>(ours.rlim_max)) << line;
+  EXPECT_EQ(hard, static_cast<unsigned long long>(ours.rlim_max)) << line;
 }
 
 TEST_F(UploadE2eTest, FileAlreadyThereIsNotSentAgain) {
@@ -295,20 +373,51 @@ TEST_F(UploadE2eTest, IdleFileEndsAndTheNextAnnouncementResumesIt) {
   EXPECT_EQ(FileSize(saved + ".pdl"), -1);
 }
 
-TEST_F(UploadE2eTest, TornPartialFileIsTakenOverByItsOwnFile) {
-  // What a kill in the middle of a chunk's write leaves: data with no trailer behind it. No
-  // upload can resume it, so the file it belongs to starts over in it, under its own name.
+TEST_F(UploadE2eTest, CutPartialFileResumesAndAFileWithoutTrailerKeepsItsName) {
+  // What a kill in the middle of a chunk's write leaves: the bytes held and their trailer, then
+  // part of the next chunk. The file resumes at the trailer's count, under its own name.
   StartHost(DefaultKind());
-  const UploadFileSpec spec = MakeSourceFile("torn/IMG_7.jpg", 1048576 + 11, 7, kBaseTimeMs);
-  const std::string saved = SavedPath(kPhoneA, kAlbum, "torn/IMG_7.jpg");
-  ASSERT_TRUE(WritePseudoRandomFile(saved + ".pdl", 4096 * 77, 7, kBaseTimeMs));
+  const int64_t held = 4096 * 77;
+  const UploadFileSpec cut = MakeSourceFile("cut/IMG_7.jpg", 1048576 + 11, 7, kBaseTimeMs);
+  const std::string saved = SavedPath(kPhoneA, kAlbum, "cut/IMG_7.jpg");
+  std::string source(static_cast<size_t>(cut.size), '\0');
+  {
+    std::ifstream in(cut.localPath, std::ios::binary);
+    in.read(source.data(), static_cast<std::streamsize>(source.size()));
+  }
+  std::string trailer(36, '\0');
+  const uint64_t fields[4] = {static_cast<uint64_t>(cut.size),
+                              static_cast<uint64_t>(cut.timestampMs), static_cast<uint64_t>(held),
+                              0};
+  for (int field = 0; field < 4; ++field) {
+    for (int i = 0; i < 8; ++i)
+      trailer[field * 8 + i] = static_cast<char>(fields[field] >> (8 * i));
+  }
+  trailer.replace(32, 4, "truf");
+  fs::create_directories(fs::path(saved).parent_path());
+  {
+    std::ofstream out(saved + ".pdl", std::ios::binary);
+    out << source.substr(0, held) << trailer << source.substr(held + 36, 5000);
+  }
   auto pPhone = ConnectPhone(kPhoneA);
-  const FileResult result = pPhone->UploadFile(spec, Options(8));
-  EXPECT_EQ(result.outcome, FileOutcome::kInPlace) << result.error;
-  EXPECT_EQ(result.startPosition, 0);
+  const FileResult resumed = pPhone->UploadFile(cut, Options(8));
+  EXPECT_EQ(resumed.outcome, FileOutcome::kInPlace) << resumed.error;
+  EXPECT_EQ(resumed.startPosition, held);
   EXPECT_EQ(ListFiles(fs::path(saved).parent_path().string()),
             std::vector<std::string>{"IMG_7.jpg"});
-  if (FileSize(saved) >= 0) ExpectSameFile(spec, saved);
+  if (FileSize(saved) >= 0) ExpectSameFile(cut, saved);
+
+  // Bytes with no trailer at all are no partial file of ours: left alone, the name is taken.
+  const UploadFileSpec other = MakeSourceFile("other/IMG_8.jpg", 70000, 8, kBaseTimeMs);
+  const std::string otherSaved = SavedPath(kPhoneA, kAlbum, "other/IMG_8.jpg");
+  ASSERT_TRUE(WritePseudoRandomFile(otherSaved + ".pdl", 4096 * 3, 8, kBaseTimeMs));
+  const std::string before = Sha256OfFile(otherSaved + ".pdl");
+  const FileResult numbered = pPhone->UploadFile(other, Options(8));
+  EXPECT_EQ(numbered.outcome, FileOutcome::kInPlace) << numbered.error;
+  EXPECT_EQ(Sha256OfFile(otherSaved + ".pdl"), before);
+  const std::string folder = fs::path(otherSaved).parent_path().string();
+  EXPECT_EQ(ListFiles(folder), (std::vector<std::string>{"IMG_8(1).jpg", "IMG_8.jpg.pdl"}));
+  ExpectSameFile(other, folder + "/IMG_8(1).jpg");
 }
 
 TEST_F(UploadE2eTest, FullDiskAnswersDiskFullAndLeavesNoFileUnderTheFinalName) {

@@ -161,6 +161,7 @@ bool CUploadHostRunner::Start(std::string* pError) {
       return false;
     }
     m_port = static_cast<uint16_t>(info.local_port());
+    m_bindKey = info.bind_key();
   }
   if (m_port == 0) {
     *pError = "port 0 from the host: " + line;

@@ -67,6 +67,9 @@ class CUploadHostRunner {
   [[nodiscard]] bool WaitForUploadEnd(int error, size_t from, int timeoutMs);
 
   uint16_t Port() const { return m_port; }
+  // The QR's bind key of the running orbalyn-host (a new one each start); empty for the test
+  // host.
+  const std::string& BindKey() const { return m_bindKey; }
   pid_t Pid() const { return m_process.Pid(); }
   CChildProcess& Process() { return m_process; }
   // The server simulator of orbalyn-host; null for the test host.
@@ -86,6 +89,7 @@ class CUploadHostRunner {
   std::string m_suppressions;
   // Kill may come from a watchdog thread while the test reads the port.
   std::atomic<uint16_t> m_port{0};
+  std::string m_bindKey;
 };
 
 }  // namespace uploads_e2e

@@ -5,6 +5,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <limits>
 
@@ -54,15 +55,17 @@ class PartialFileTest : public ::testing::Test {
   std::vector<FileItem*> m_items;
 };
 
-// Resume: only a trailer naming this very file with fewer bytes than the whole is trusted;
-// anything else starts at 0 and leaves no stale bytes behind.
-TEST_F(PartialFileTest, ResumesOnlyFromATrailerOfThisFile) {
+// Resume: a trailer naming this very file with fewer bytes than the whole is resumed; a
+// trailer of another file is cut to a fresh one; a file carrying no trailer that counts is not
+// ours and is left as it is.
+TEST_F(PartialFileTest, ResumesOnlyFromATrailerOfThisFileAndLeavesOtherFilesAlone) {
   const std::string held = RandomBytes(100, 1);
+  const std::string fresh = Trailer(1000, kTimeStamp, 0, 0);
   struct Case {
     const char* what;
     std::string trailer;
     int64_t itemScrc;
-    int64_t expected;
+    int64_t expected;  // -1: refused
   } cases[] = {
       {"matching", Trailer(1000, kTimeStamp, 100, 0), 0, 100},
       {"trailer scrc 0 fits any", Trailer(1000, kTimeStamp, 100, 0), 55, 100},
@@ -70,36 +73,111 @@ TEST_F(PartialFileTest, ResumesOnlyFromATrailerOfThisFile) {
       {"other scrc", Trailer(1000, kTimeStamp, 100, 77), 78, 0},
       {"other size", Trailer(999, kTimeStamp, 100, 0), 0, 0},
       {"other time", Trailer(1000, kTimeStamp + 1, 100, 0), 0, 0},
-      {"count not the bytes held", Trailer(1000, kTimeStamp, 99, 0), 0, 0},
-      {"bad magic", Trailer(1000, kTimeStamp, 100, 0, 0x66757275), 0, 0},
+      {"count not the bytes held", Trailer(1000, kTimeStamp, 99, 0), 0, -1},
+      {"bad magic", Trailer(1000, kTimeStamp, 100, 0, 0x66757275), 0, -1},
+      // n = size would make the file complete with bytes this phone never sent.
+      {"claims the whole file", Trailer(100, kTimeStamp, 100, 0), 0, -1},
+      {"no trailer at all", RandomBytes(36, 9), 0, -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     LeavePartial(held, c.trailer);
-    FileItem* pItem = NewItem(1000, c.itemScrc);
-    ASSERT_TRUE(pItem->Open());
-    EXPECT_EQ(pItem->m_position, c.expected);
-    EXPECT_EQ(pItem->m_positionAtOpen, c.expected);
-    EXPECT_EQ(Partial().size(), c.expected == 0 ? 0u : 136u);
+    FileItem* pItem =
+        NewItem(c.trailer == Trailer(100, kTimeStamp, 100, 0) ? 100 : 1000, c.itemScrc);
+    if (c.expected < 0) {
+      EXPECT_FALSE(pItem->Open());
+      EXPECT_EQ(pItem->m_error, 80u);
+      EXPECT_FALSE(pItem->IsComplete());
+      EXPECT_EQ(Partial(), held + c.trailer);
+    } else {
+      ASSERT_TRUE(pItem->Open());
+      EXPECT_EQ(pItem->m_position, c.expected);
+      EXPECT_EQ(pItem->m_positionAtOpen, c.expected);
+      EXPECT_EQ(Partial(), c.expected == 0 ? Trailer(1000, kTimeStamp, 0, c.itemScrc)
+                                           : held + Trailer(1000, kTimeStamp, 100, c.itemScrc));
+    }
     pItem->Release();
     m_items.pop_back();
   }
+  // A new partial file starts with the trailer of no bytes, and resumes as one.
+  FileItem* pNew = NewItem(1000, 0, m_dir + "/b.jpg");
+  ASSERT_TRUE(pNew->Open());
+  EXPECT_EQ(ReadWholeFile(m_dir + "/b.jpg.pdl"), fresh);
+  pNew->Release();
+  m_items.pop_back();
+  FileItem* pAgain = NewItem(1000, 0, m_dir + "/b.jpg");
+  ASSERT_TRUE(pAgain->Open());
+  EXPECT_EQ(pAgain->m_position, 0);
 }
 
-TEST_F(PartialFileTest, RefusesATrailerClaimingTheWholeFileAndNeverCompletesIt) {
-  // n = size would make the file complete with bytes this phone never sent.
-  LeavePartial(RandomBytes(100, 2), Trailer(100, kTimeStamp, 100, 0));
-  FileItem* pItem = NewItem(100);
-  ASSERT_TRUE(pItem->Open());
-  EXPECT_EQ(pItem->m_position, 0);
-  EXPECT_FALSE(pItem->IsComplete());
-  EXPECT_EQ(Partial().size(), 0u);
-  // Exactly a trailer's worth of old bytes is no partial file either.
-  FileItem* pOther = NewItem(100, 0, m_dir + "/b.jpg");
-  WriteWholeFile(m_dir + "/b.jpg.pdl", Trailer(100, kTimeStamp, 0, 0));
-  ASSERT_TRUE(pOther->Open());
-  EXPECT_EQ(pOther->m_position, 0);
-  EXPECT_EQ(ReadWholeFile(m_dir + "/b.jpg.pdl").size(), 0u);
+// A chunk write cut short at any byte the system may stop at (any point of its first write,
+// page boundaries in the second) leaves a file that resumes at a position whose bytes are all
+// the file's own, and leaves it as those bytes and their trailer. Only a cut inside the second
+// write may cost the old trailer's file fields (when no whole trailer stands behind it): the
+// file then starts over. A last chunk written whole leaves no trailer at all until the rename.
+TEST_F(PartialFileTest, EveryCutOfAChunkWriteResumesOnItsOwnBytes) {
+  constexpr int64_t kSize = 200000;
+  const std::string content = RandomBytes(kSize, 6);
+  const auto apply = [](std::string image, int64_t at, const std::string& bytes) {
+    if (image.size() < at + bytes.size()) image.resize(at + bytes.size());
+    image.replace(at, bytes.size(), bytes);
+    return image;
+  };
+  // Chunk starts placing the old trailer across a page boundary at each offset that matters.
+  for (int64_t start : {int64_t{0}, int64_t{4096 - 5}, int64_t{8192 - 20}, int64_t{12288 - 28},
+                        int64_t{16384 - 34}, int64_t{20480 - 36}, kSize - 65000, kSize - 20}) {
+    for (size_t length : {size_t{20}, size_t{36}, size_t{65000}}) {
+      const int64_t end = std::min<int64_t>(kSize, start + static_cast<int64_t>(length));
+      const bool last = end == kSize;
+      SCOPED_TRACE("chunk at " + std::to_string(start) + " to " + std::to_string(end));
+      const std::string before = content.substr(0, start) + Trailer(kSize, kTimeStamp, start, 0);
+      const std::string after =
+          content.substr(0, end) + (last ? "" : Trailer(kSize, kTimeStamp, end, 0));
+      // What the write puts from the chunk's start on: the first write takes what lies past
+      // the old trailer, the second what covers it, split at a page boundary.
+      const std::string fresh = after.substr(start);
+      const std::string first = fresh.size() > 36 ? fresh.substr(36) : std::string();
+      const std::string second = fresh.substr(0, std::min<size_t>(36, fresh.size()));
+      struct Image {
+        std::string bytes;
+        std::vector<int64_t> resumes;  // empty: not resumable, left alone
+      };
+      std::vector<Image> images;
+      for (size_t cut = 0; cut <= first.size(); cut += cut < 200 ? 1 : 4093) {
+        images.push_back({apply(before, start + 36, first.substr(0, cut)), {start}});
+      }
+      const std::string stepped = apply(before, start + 36, first);
+      const int64_t boundary = (start / 4096 + 1) * 4096;
+      if (boundary < start + static_cast<int64_t>(second.size())) {
+        const size_t head = static_cast<size_t>(boundary - start);
+        images.push_back({boundary <= start + 32 ? apply(stepped, start, second.substr(0, head))
+                                                 : apply(stepped, boundary, second.substr(head)),
+                          {start, 0}});
+      }
+      images.push_back({apply(stepped, start, second),
+                        last ? std::vector<int64_t>{} : std::vector<int64_t>{end}});
+      for (const Image& image : images) {
+        SCOPED_TRACE("image of " + std::to_string(image.bytes.size()) + " bytes");
+        WriteWholeFile(m_target + ".pdl", image.bytes);
+        FileItem* pItem = NewItem(kSize);
+        if (image.resumes.empty()) {
+          EXPECT_FALSE(pItem->Open());
+          EXPECT_EQ(pItem->m_error, 80u);
+          EXPECT_EQ(Partial(), image.bytes);
+        } else {
+          ASSERT_TRUE(pItem->Open()) << pItem->m_error;
+          const int64_t position = pItem->m_position;
+          EXPECT_NE(std::find(image.resumes.begin(), image.resumes.end(), position),
+                    image.resumes.end())
+              << position;
+          ASSERT_EQ(Partial(),
+                    content.substr(0, position) + Trailer(kSize, kTimeStamp, position, 0));
+        }
+        pItem->Release();
+        m_items.pop_back();
+      }
+    }
+  }
 }
 
 // Chunks: bytes already held are accepted and not written again; an overlap writes only its
@@ -172,16 +250,24 @@ TEST_F(PartialFileTest, TimeOutsideTheFileTimeRangeIsLeftUnset) {
   }
 }
 
-// The final name is never taken from a file that holds it already.
-TEST_F(PartialFileTest, RenameNeverReplacesAFile) {
+// The final name is never taken from a file that holds it already: the complete file takes the
+// first free numbered name instead, past names held by other uploads' partial files.
+TEST_F(PartialFileTest, RenameNeverReplacesAFileAndTakesTheNextFreeName) {
   WriteWholeFile(m_target, "the user's own file");
+  WriteWholeFile(m_dir + "/a(1).jpg.pdl", "another upload");
+  WriteWholeFile(m_dir + "/a(2).jpg", "another file");
   FileItem* pItem = NewItem(5);
   ASSERT_TRUE(pItem->Open());
   ASSERT_TRUE(pItem->Write(0, 5, reinterpret_cast<const uint8_t*>("hello")));
-  EXPECT_FALSE(pItem->OnUploadComplete());
-  EXPECT_EQ(pItem->m_error, 183u);
+  EXPECT_TRUE(pItem->OnUploadComplete());
+  EXPECT_EQ(pItem->m_error, 0u);
+  EXPECT_EQ(PosixFromWindows(pItem->m_savePath), m_dir + "/a(3).jpg");
+  EXPECT_EQ(ReadWholeFile(m_dir + "/a(3).jpg"), "hello");
+  EXPECT_EQ(LastWriteMs(m_dir + "/a(3).jpg"), kTimeStamp);
   EXPECT_EQ(ReadWholeFile(m_target), "the user's own file");
-  EXPECT_EQ(ReadWholeFile(m_target + ".pdl"), "hello");
+  EXPECT_EQ(ReadWholeFile(m_dir + "/a(2).jpg"), "another file");
+  EXPECT_FALSE(FileExists(m_target + ".pdl"));
+  EXPECT_FALSE(FileExists(m_dir + "/a(1).jpg"));
 
   // The same file put there meanwhile (size and time): done, and the partial file goes.
   const std::string other = m_dir + "/same.jpg";

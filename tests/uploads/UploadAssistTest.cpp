@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include "Logic/PhotoMessage.h"
@@ -90,7 +91,12 @@ TEST_F(CUploadAssistTest, PhoneGivenNamesStayInsideTheBackupFolder) {
        std::string("e\x01"
                    "f\0g.jpg",
                    9),
-       "/Phone/e_f_g.jpg"},
+       "/Phone/e_fg.jpg"},
+      // NULs and bidirectional controls go; ".pdl" names are not partial files.
+      {"Cam\u202Eera", "a\u2066b", "x\u202Egpj.exe", "/Phone/Camera/ab/xgpj.exe"},
+      {"", "", "DCIM/X.jpg.pdl", "/Phone/X.jpg.pdl_"},
+      {"", "", "Y.PdL", "/Phone/Y.PdL_"},
+      {"", "", "Z.pdl_", "/Phone/Z.pdl_"},
       {"A/B", "", "../../../h.jpg", "/Phone/A_B/h.jpg"},
   };
   int fileId = 1;
@@ -141,10 +147,15 @@ TEST_F(CUploadAssistTest, NumbersNamesWhileTheyAreTaken) {
   WriteWholeFile(folder + "a(2).jpg.pdl", RandomBytes(50, 1) + Trailer(99, kTimeStamp, 50, 0));
   EXPECT_EQ(Ask(3, "DCIM/a.jpg", 30, &path), win32::S_OK);
   EXPECT_EQ(path, folder + "a(3).jpg");
-  // A partial file whose trailer a crash tore belongs to nobody: its name is free.
+  // A file without a trailer at a partial path is not ours to cut: its name is taken.
   WriteWholeFile(folder + "t.jpg.pdl", RandomBytes(80, 3));
   EXPECT_EQ(Ask(9, "DCIM/t.jpg", 60, &path), win32::S_OK);
-  EXPECT_EQ(path, folder + "t.jpg");
+  EXPECT_EQ(path, folder + "t(1).jpg");
+  // One a cut chunk write left (a whole trailer before a torn end) is this file's to resume.
+  WriteWholeFile(folder + "u.jpg.pdl",
+                 RandomBytes(50, 4) + Trailer(70, kTimeStamp, 50, 0) + RandomBytes(7, 5));
+  EXPECT_EQ(Ask(10, "DCIM/u.jpg", 70, &path), win32::S_OK);
+  EXPECT_EQ(path, folder + "u.jpg");
 
   // Once the first upload ended, its partial file is resumed under its name.
   EXPECT_EQ(m_pAssist->OnUploadEnd(1, nullptr, 0), win32::S_OK);
@@ -164,7 +175,7 @@ TEST_F(CUploadAssistTest, NumbersNamesWhileTheyAreTaken) {
   EXPECT_EQ(path, folder + "README(1)");
   EXPECT_EQ(Ask(8, "a.b.jpg", 9, &path), win32::S_OK);
   EXPECT_EQ(path, folder + "a.b(1).jpg");
-  EXPECT_EQ(m_pAssist->JobCount(), 7u);
+  EXPECT_EQ(m_pAssist->JobCount(), 8u);
 }
 
 TEST_F(CUploadAssistTest, ShortensALongNameSoNumberAndPartialSuffixStillFit) {
@@ -177,6 +188,24 @@ TEST_F(CUploadAssistTest, ShortensALongNameSoNumberAndPartialSuffixStillFit) {
   EXPECT_EQ(Ask(2, longName, 11, &path), win32::S_OK);
   PutFile(path + ".pdl", "x");  // the longest file name the uploads make
   EXPECT_TRUE(FileExists(path + ".pdl"));
+}
+
+// A hostile length is cut in one pass before anything else looks at it: no time grows with the
+// square of the name.
+TEST_F(CUploadAssistTest, AVeryLongNameIsCutAtOnce) {
+  std::string longName(60000, 'x');
+  for (size_t i = 0; i < longName.size(); i += 3) longName[i] = '\x01';
+  longName = "\xE2\x80\xAE" + longName + ".jpg";
+  const auto start = std::chrono::steady_clock::now();
+  std::string path;
+  for (int fileId = 1; fileId <= 20; ++fileId) {
+    ASSERT_EQ(Ask(fileId, "DCIM/" + longName, 10 + fileId, &path, longName, longName), win32::S_OK);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  const std::string name = std::filesystem::path(path).filename().string();
+  EXPECT_LE(name.size() + 4, 255u);  // room for ".pdl"
+  EXPECT_EQ(name.substr(0, 3), "_xx");
+  EXPECT_EQ(name.substr(name.size() - 8), "(19).jpg");
 }
 
 TEST_F(CUploadAssistTest, BadQuestionsAreRefused) {

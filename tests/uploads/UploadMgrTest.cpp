@@ -268,7 +268,15 @@ TEST_F(CFileUploadMgrTest, ImpossibleValuesAreRefusedWithNothingWritten) {
   auto negative = Announce(kPhoneA, 1, "neg.bin", -5, kTimeStamp, &raw);
   EXPECT_EQ(raw.result, 11001);
   EXPECT_TRUE(negative.need_upload());
-  EXPECT_TRUE(ListFiles(m_work).empty());
+  // Time stamps no file time can hold.
+  for (int64_t stamp : {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min(),
+                        int64_t{-11644473600001}, int64_t{-11644473600000}}) {
+    SCOPED_TRACE(stamp);
+    auto refused = Announce(kPhoneA, 1, "time.bin", 10, stamp, &raw);
+    EXPECT_EQ(raw.result, 11001);
+    EXPECT_TRUE(refused.need_upload());
+  }
+  EXPECT_FALSE(std::filesystem::exists(m_work));
   EXPECT_EQ(m_pAssist->JobCount(), 0u);
 
   const std::string content = RandomBytes(1000, 10);
@@ -322,6 +330,93 @@ TEST_F(CFileUploadMgrTest, TwoLiveUploadsWithOneNameGetTwoFiles) {
   EXPECT_EQ(ReadWholeFile(m_work + "/Phone A/Camera/a.jpg"), content);
   EXPECT_EQ(ReadWholeFile(m_work + "/Phone A/Camera/a(1).jpg"), content);
   EXPECT_EQ(ReadWholeFile(m_work + "/Phone A/Camera/a(2).jpg"), other);
+}
+
+// ".pdl" belongs to partial files: a phone's own file of that name is kept under "name.pdl_",
+// never cut by the next upload of its stem and never resumed with the bytes it holds; a file of
+// someone else's at a partial path (no trailer) keeps its name too.
+TEST_F(CFileUploadMgrTest, FilesNamedLikePartialFilesAreNeverCutOrResumed) {
+  m_pAssist->SetDeviceName(kPhoneB, u"Phone A");  // both phones write into one folder
+  const std::string folder = m_work + "/Phone A/Camera/";
+  const std::string own = RandomBytes(3000, 20);
+  const std::string photo = RandomBytes(5000, 21);
+  Upload(kPhoneA, 1, "DCIM/X.jpg.pdl", own);
+  Upload(kPhoneA, 2, "DCIM/X.jpg", photo);
+  EXPECT_EQ(ReadWholeFile(folder + "X.jpg.pdl_"), own);
+  EXPECT_EQ(ReadWholeFile(folder + "X.jpg"), photo);
+
+  // Another phone plants a partial file with a trailer forged for phone A's next file.
+  const std::string forged = RandomBytes(100, 22) + Trailer(photo.size(), kTimeStamp + 9, 100, 0);
+  Upload(kPhoneB, 3, "DCIM/IMG_9.jpg.PDL", forged);
+  EXPECT_EQ(ReadWholeFile(folder + "IMG_9.jpg.PDL_"), forged);
+  Upload(kPhoneA, 4, "DCIM/IMG_9.jpg", photo, kTimeStamp + 9);  // expects start position 0
+  EXPECT_EQ(ReadWholeFile(folder + "IMG_9.jpg"), photo);
+
+  WriteWholeFile(folder + "Y.jpg.pdl", "the user's notes");
+  Upload(kPhoneA, 5, "DCIM/Y.jpg", photo);
+  EXPECT_EQ(ReadWholeFile(folder + "Y.jpg.pdl"), "the user's notes");
+  EXPECT_EQ(ReadWholeFile(folder + "Y(1).jpg"), photo);
+  EXPECT_EQ(ListFiles(folder).size(), 6u);
+}
+
+// A complete file whose name another file took meanwhile takes the next free numbered name: it
+// counts as done, and the assistant hears the name it got.
+TEST_F(CFileUploadMgrTest, ACompleteFileWhoseNameWasTakenGetsTheNextNumber) {
+  const std::string content = RandomBytes(2 * kChunk, 23);
+  const int64_t size = static_cast<int64_t>(content.size());
+  const std::string folder = m_work + "/Phone A/Camera/";
+  Reply raw;
+  auto first = Announce(kPhoneA, 1, "DCIM/Z.jpg", size, kTimeStamp, &raw);
+  ASSERT_EQ(SendChunk(kPhoneA, 1, first.file_id(), size, 0, content.substr(0, kChunk)), 0);
+  WriteWholeFile(folder + "Z.jpg", "arrived meanwhile");
+  EXPECT_EQ(SendChunk(kPhoneA, 1, first.file_id(), size, kChunk, content.substr(kChunk)), 0);
+  EXPECT_EQ(EndedPath(0), folder + "Z(1).jpg");
+  EXPECT_EQ(m_pAssist->Ends()[0].error, 0);
+  EXPECT_EQ(ReadWholeFile(folder + "Z(1).jpg"), content);
+  EXPECT_EQ(ReadWholeFile(folder + "Z.jpg"), "arrived meanwhile");
+  EXPECT_FALSE(FileExists(folder + "Z.jpg.pdl"));
+  // Announced again, it is there already.
+  auto again = Announce(kPhoneA, 2, "DCIM/Z.jpg", size, kTimeStamp, &raw);
+  EXPECT_EQ(raw.result, 0);
+  EXPECT_FALSE(again.need_upload());
+}
+
+// An assistant that answers with a path the library cannot use still hears the end of it.
+class NulPathAssist final : public IOrbalynUploadAssist {
+ public:
+  win32::HRESULT STDMETHODCALLTYPE QueryInterface(win32::REFIID, void**) override {
+    return win32::E_NOINTERFACE;
+  }
+  win32::ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+  win32::ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  win32::HRESULT STDMETHODCALLTYPE QuerySavePath(IOrbalynMessage*,
+                                                 win32::BSTR* pSavePath) override {
+    *pSavePath = win32::SysAllocStringLen(u"\\tmp\\a\0b.jpg", 12);
+    return win32::S_OK;
+  }
+  win32::HRESULT STDMETHODCALLTYPE OnUploadEnd(int, win32::BSTR savePath,
+                                               win32::HRESULT error) override {
+    ends.push_back({std::u16string(savePath, win32::SysStringLen(savePath)), error});
+    return win32::S_OK;
+  }
+  std::vector<std::pair<std::u16string, win32::HRESULT>> ends;
+};
+
+TEST_F(CFileUploadMgrTest, EveryPathHandedOutHearsItsEnd) {
+  CFileUploadMgr* pMgr = CFileUploadMgr::Instance();
+  NulPathAssist assist;
+  pMgr->Unadvise();
+  ASSERT_EQ(pMgr->Advise(&assist), win32::S_OK);
+  Reply raw;
+  auto first = Announce(kPhoneA, 1, "a.jpg", 10, kTimeStamp, &raw);
+  EXPECT_EQ(raw.result, 11001);
+  EXPECT_TRUE(first.need_upload());
+  Barrier();
+  pMgr->Unadvise();
+  ASSERT_EQ(assist.ends.size(), 1u);
+  EXPECT_EQ(assist.ends[0].first, std::u16string(u"\\tmp\\a\0b.jpg", 12));
+  EXPECT_EQ(assist.ends[0].second, 123);
+  ASSERT_EQ(pMgr->Advise(m_pAssist), win32::S_OK);
 }
 
 // Stopping the library tells the assistant of every path it handed out, so a restart names the

@@ -7,6 +7,8 @@
 // stop file appears, or after the run time. Exit status 0 after a clean stop, 1 when the
 // library or its state folder cannot be used, 2 for a usage error.
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -65,9 +67,23 @@ int Usage(const std::string& problem) {
   return 2;
 }
 
+// Every phone connection holds a descriptor; the usual soft limit of 1,024 lets a crowd of
+// idle connections lock every phone out, while the hard limit is the one that matters.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  const rlim_t soft = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    std::fprintf(stderr, "orbalyn-host: descriptor limit stays at %llu\n",
+                 static_cast<unsigned long long>(soft));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  RaiseDescriptorLimit();
   COrbalynHost::Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];

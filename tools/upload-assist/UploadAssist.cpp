@@ -2,10 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "uimsg.pb.h"
+
+#include "Orbalyn/Interface/UploadFiles.h"
 #include "win32/file.h"
 #include "win32/oleauto.h"
 #include "win32/shell.h"
@@ -16,8 +20,6 @@ using namespace win32;
 namespace {
 
 constexpr int64_t kFileTimeOf1970 = 116444736000000000LL;
-constexpr uint32_t kTrailerSize = 36;
-constexpr uint32_t kTrailerMagic = 0x66757274;  // "truf"
 // An extension longer than this is not worth keeping when a name must be shortened.
 constexpr size_t kMaxKeptExtensionBytes = 32;
 
@@ -29,15 +31,48 @@ bool IsForbidden(char16_t c) {
          c == u'"' || c == u'<' || c == u'>' || c == u'|';
 }
 
-size_t Utf8Length(const std::u16string& text) { return Utf16ToUtf8(text).size(); }
+// UTF-8 bytes of one UTF-16 unit; a surrogate pair counts 4 on its first unit, 0 on its second.
+size_t Utf8Bytes(char16_t c, char16_t next) {
+  if (c < 0x80) return 1;
+  if (c < 0x800) return 2;
+  if (c >= 0xD800 && c <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) return 4;
+  if (c >= 0xDC00 && c <= 0xDFFF) return 0;
+  return 3;
+}
 
-// Drops trailing UTF-16 units (never half a surrogate pair) until the UTF-8 form fits.
-std::u16string CutToBytes(std::u16string text, size_t maxBytes) {
-  while (!text.empty() && Utf8Length(text) > maxBytes) {
-    text.pop_back();
-    if (!text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) text.pop_back();
+size_t Utf8Length(std::u16string_view text) {
+  size_t bytes = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    bytes += Utf8Bytes(text[i], i + 1 < text.size() ? text[i + 1] : 0);
   }
-  return text;
+  return bytes;
+}
+
+// The longest start of `text` whose UTF-8 form fits, in one pass; never half a surrogate pair.
+std::u16string_view CutToBytes(std::u16string_view text, size_t maxBytes) {
+  size_t bytes = 0;
+  size_t i = 0;
+  while (i < text.size()) {
+    const char16_t next = i + 1 < text.size() ? text[i + 1] : 0;
+    const size_t unit = Utf8Bytes(text[i], next);
+    const size_t units = unit == 4 ? 2 : 1;
+    if (bytes + unit > maxBytes) break;
+    bytes += unit;
+    i += units;
+  }
+  return text.substr(0, i);
+}
+
+// Whether a file name ends in the partial files' own suffix, in any letter case.
+bool EndsAsPartial(const std::u16string& name) {
+  const std::u16string_view suffix = upload_files::kPartialSuffix;
+  if (name.size() < suffix.size()) return false;
+  for (size_t i = 0; i < suffix.size(); ++i) {
+    char16_t c = name[name.size() - suffix.size() + i];
+    if (c >= u'A' && c <= u'Z') c += u'a' - u'A';
+    if (c != suffix[i]) return false;
+  }
+  return true;
 }
 
 // The layer has no attribute for symbolic links, so they are looked for with the system call,
@@ -56,60 +91,31 @@ int64_t MsFromFileTime(const FILETIME& fileTime) {
   return (static_cast<int64_t>(FileTimeToUInt64(fileTime)) - kFileTimeOf1970) / 10000;
 }
 
-uint64_t GetLe64(const uint8_t* p) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | p[i];
-  return value;
-}
-
-enum class PartialOwner { kThisFile, kOtherFile, kNobody };
-
-// Whose partial file is at `path`. It belongs to the file described by size, time stamp and
-// checksum when its trailer names that file with fewer bytes than the whole, or when it is that
-// file complete with its time already set (the rename into place did not happen). A well-formed
-// trailer naming another file keeps the name for that file's resume. Without a well-formed
-// trailer (torn by a crash mid-write) nobody can resume it and the library starts it afresh, so
-// the name is free: taking another name would strand the torn file forever.
-PartialOwner OwnerOfPartial(const std::u16string& path, int64_t size, int64_t timeStamp,
-                            int64_t scrc64) {
+// Whether the partial file at `path` is one the library may resume for the file described by
+// size, time stamp and checksum: it carries a trailer of that very file. A trailer of another
+// file keeps the name for that file's resume, and a file without a trailer is no partial file
+// of ours at all (a phone's own file of that name, say): either way the name is taken.
+bool IsPartialOfThisFile(const std::u16string& path, int64_t size, int64_t timeStamp,
+                         int64_t scrc64) {
   HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (hFile == INVALID_HANDLE_VALUE) return PartialOwner::kOtherFile;
-  PartialOwner owner = PartialOwner::kNobody;
+  if (hFile == INVALID_HANDLE_VALUE) return false;
+  bool mine = false;
   LARGE_INTEGER length;
-  FILETIME lastWrite;
   if (GetFileSizeEx(hFile, &length)) {
-    if (length.QuadPart > static_cast<int64_t>(kTrailerSize)) {
-      const int64_t held = length.QuadPart - kTrailerSize;
-      uint8_t trailer[kTrailerSize];
-      DWORD read = 0;
-      LARGE_INTEGER at;
-      at.QuadPart = held;
-      if (SetFilePointerEx(hFile, at, nullptr, FILE_BEGIN) &&
-          ReadFile(hFile, trailer, kTrailerSize, &read, nullptr) && read == kTrailerSize) {
-        uint32_t magic = 0;
-        for (int i = 3; i >= 0; --i) magic = (magic << 8) | trailer[32 + i];
-        const uint64_t trailerSize = GetLe64(trailer);
-        const uint64_t trailerHeld = GetLe64(trailer + 16);
-        const uint64_t trailerScrc = GetLe64(trailer + 24);
-        if (magic == kTrailerMagic && trailerHeld == static_cast<uint64_t>(held) &&
-            trailerHeld < trailerSize) {
-          const bool mine =
-              trailerSize == static_cast<uint64_t>(size) &&
-              GetLe64(trailer + 8) == static_cast<uint64_t>(timeStamp) &&
-              (scrc64 == 0 || trailerScrc == 0 || trailerScrc == static_cast<uint64_t>(scrc64));
-          owner = mine ? PartialOwner::kThisFile : PartialOwner::kOtherFile;
-        }
-      }
-    }
-    if (owner == PartialOwner::kNobody && length.QuadPart == size &&
-        GetFileTime(hFile, nullptr, nullptr, &lastWrite) &&
-        MsFromFileTime(lastWrite) == timeStamp) {
-      owner = PartialOwner::kThisFile;
-    }
+    LARGE_INTEGER at;
+    at.QuadPart = std::max<int64_t>(0, length.QuadPart - upload_files::kTailBytes);
+    std::vector<uint8_t> tail(static_cast<size_t>(length.QuadPart - at.QuadPart));
+    DWORD read = 0;
+    upload_files::Trailer trailer;
+    mine = SetFilePointerEx(hFile, at, nullptr, FILE_BEGIN) &&
+           ReadFile(hFile, tail.data(), static_cast<DWORD>(tail.size()), &read, nullptr) &&
+           read == tail.size() &&
+           upload_files::FindTrailer(tail.data(), tail.size(), at.QuadPart, &trailer) &&
+           upload_files::TrailerNames(trailer, size, timeStamp, scrc64);
   }
   CloseHandle(hFile);
-  return owner;
+  return mine;
 }
 
 }  // namespace
@@ -160,8 +166,11 @@ HRESULT CUploadAssist::QuerySavePath(IOrbalynMessage* pMessage, BSTR* pSavePath)
   if (!deviceName.empty() && !devicePath.empty()) {
     size_t cut = devicePath.find_last_of(u'/');
     if (cut == std::u16string::npos) cut = devicePath.find_last_of(u'\\');
-    const std::u16string fileName = SanitizeSegment(
+    std::u16string fileName = SanitizeSegment(
         cut == std::u16string::npos ? devicePath : devicePath.substr(cut + 1), kFileNameReserve);
+    // ".pdl" is the partial files' own suffix: no phone's file may pass for one, or be taken
+    // for one and cut or resumed.
+    if (EndsAsPartial(fileName)) fileName += u'_';
     std::vector<std::u16string> segments = {deviceName};
     std::u16string album = SanitizeSegment(Utf8ToUtf16(info.album_name()), 0);
     if (!album.empty()) segments.push_back(album);
@@ -230,24 +239,25 @@ size_t CUploadAssist::JobCount() {
 }
 
 std::u16string CUploadAssist::SanitizeSegment(const std::u16string& name, size_t reserve) {
+  // Cut first, in one pass, so that a hostile length costs nothing further: the stem is
+  // shortened and a short extension kept.
+  const size_t limit = kMaxSegmentBytes - reserve;
   std::u16string clean = name;
+  if (Utf8Length(name) > limit) {
+    const std::u16string_view whole = name;
+    size_t dot = whole.find_last_of(u'.');
+    if (dot == std::u16string_view::npos || dot == 0 ||
+        Utf8Length(whole.substr(dot)) > kMaxKeptExtensionBytes) {
+      dot = whole.size();
+    }
+    const std::u16string_view extension = whole.substr(dot);
+    clean = std::u16string(CutToBytes(whole.substr(0, dot), limit - Utf8Length(extension))) +
+            std::u16string(extension);
+  }
+  std::erase_if(clean, upload_files::IsDroppedFromNames);
   for (char16_t& c : clean) {
     if (IsForbidden(c)) c = u'_';
   }
-  if (clean == u"." || clean == u"..") return std::u16string();
-  const size_t limit = kMaxSegmentBytes - reserve;
-  if (Utf8Length(clean) <= limit) return clean;
-  // Too long: the stem is shortened and a short extension kept.
-  size_t dot = clean.find_last_of(u'.');
-  std::u16string extension;
-  if (dot != std::u16string::npos && dot > 0) {
-    extension = clean.substr(dot);
-    if (Utf8Length(extension) > kMaxKeptExtensionBytes)
-      extension.clear();
-    else
-      clean.resize(dot);
-  }
-  clean = CutToBytes(clean, limit - Utf8Length(extension)) + extension;
   if (clean == u"." || clean == u"..") return std::u16string();
   return clean;
 }
@@ -310,17 +320,9 @@ std::u16string CUploadAssist::MakeFolderLocked(const std::vector<std::u16string>
 CUploadAssist::Answer CUploadAssist::PickNameLocked(const std::u16string& folder,
                                                     const std::u16string& fileName, const Job& job,
                                                     std::u16string* pSavePath, DWORD* pError) {
-  std::u16string stem = fileName;
-  std::u16string extension;
-  size_t dot = fileName.find_last_of(u'.');
-  if (dot != std::u16string::npos) {
-    stem = fileName.substr(0, dot);
-    extension = fileName.substr(dot);
-  }
   for (int n = 0; n <= kMaxNumber; ++n) {
-    std::u16string candidate =
-        n == 0 ? folder + fileName
-               : folder + FormatW(u"%s(%d)%s", stem.c_str(), n, extension.c_str());
+    const std::u16string candidate =
+        n == 0 ? folder + fileName : upload_files::NumberedName(folder + fileName, n);
     *pError = 0;
     Answer answer = TestCandidateLocked(candidate, job, pError);
     if (answer == Answer::kUse) *pSavePath = candidate;
@@ -354,13 +356,12 @@ CUploadAssist::Answer CUploadAssist::TestCandidateLocked(const std::u16string& c
     *pError = errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
     return Answer::kFail;
   }
-  const std::u16string partial = candidate + u".pdl";
+  const std::u16string partial = candidate + upload_files::kPartialSuffix;
   if (lstat(PosixOf(partial).c_str(), &st) != 0) return Answer::kUse;
-  // A partial file of another upload keeps its name; one of this file is resumed.
+  // A partial file of this file is resumed; anything else there keeps the name.
   if (!S_ISREG(st.st_mode)) return Answer::kFail;
-  return OwnerOfPartial(partial, job.size, job.timeStamp, job.scrc64) == PartialOwner::kOtherFile
-             ? Answer::kFail
-             : Answer::kUse;
+  return IsPartialOfThisFile(partial, job.size, job.timeStamp, job.scrc64) ? Answer::kUse
+                                                                           : Answer::kFail;
 }
 
 bool CUploadAssist::IsHeldByJobLocked(const std::u16string& path) {

@@ -17,8 +17,11 @@
 // is taken. Every phone-given part is cleaned on its own, so nothing the phone sends can leave
 // the backup folder or pass through a symbolic link.
 // A name is taken by another file, by a name handed out for an upload that has not ended, or
-// by a partial file (".pdl") of another file; a partial file of this very file is not taken:
-// the upload resumes in it.
+// by a file at its partial path (".pdl") that is not a partial file of this very file; one that
+// is, is not taken: the upload resumes in it. ".pdl" belongs to the partial files: a phone's
+// file whose name ends so (in any letter case) gets "_" appended. NULs and bidirectional
+// controls are dropped from every phone-given name. The rules about partial files and names
+// that the library shares are in Orbalyn/Interface/UploadFiles.h.
 // Lifetime: counted, starting at 1 for the creator; the last Release frees it. The uploader
 //   holds one reference while the assistant is registered.
 // Threading: QuerySavePath and OnUploadEnd run on the library's upload thread; the setters and
@@ -27,7 +30,7 @@ class CUploadAssist final : public IOrbalynUploadAssist {
  public:
   // Longest name of one folder or file in UTF-8 bytes (the file systems' limit).
   static constexpr size_t kMaxSegmentBytes = 255;
-  // Room kept in a file name for "(n)" and ".pdl".
+  // Room kept in a file name for "(n)", ".pdl" and the "_" a ".pdl" name gets.
   static constexpr size_t kFileNameReserve = 16;
   // Numbered names tried before giving up.
   static constexpr int kMaxNumber = 10000;
@@ -67,7 +70,9 @@ class CUploadAssist final : public IOrbalynUploadAssist {
   win32::ULONG References() const { return m_refCount.load(); }
 
   // One phone-given name cleaned to a single folder or file name; empty when nothing usable is
-  // left. `reserve` bytes are kept free for what a caller appends.
+  // left. It is first cut to its byte limit less `reserve` (kept free for what a caller
+  // appends), in one pass; then NULs and bidirectional controls go and forbidden characters
+  // become "_".
   static std::u16string SanitizeSegment(const std::u16string& name, size_t reserve);
 
  private:
