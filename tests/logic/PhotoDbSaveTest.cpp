@@ -152,7 +152,7 @@ TEST_F(CPhotoDbSaveTest, KillDuringSavesNeverCostsAStoredPhone) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    std::string filter = "--gtest_filter=CPhotoDbSaveChild.*";
+    std::string filter = "--gtest_filter=CPhotoDbSaveChildProcess.*";
     std::string disabled = "--gtest_also_run_disabled_tests";
     char* argv[] = {self.data(), filter.data(), disabled.data(), nullptr};
     setenv("PHOTODB_SAVE_SEED", std::to_string(seed).c_str(), 1);
@@ -199,10 +199,10 @@ TEST_F(CPhotoDbSaveTest, KillDuringSavesNeverCostsAStoredPhone) {
   }
 }
 
-class CPhotoDbSaveChild : public ::testing::Test {};
+class CPhotoDbSaveChildProcess : public ::testing::Test {};
 
 // Run by the test above in a process of its own, with its sandbox root.
-TEST_F(CPhotoDbSaveChild, DISABLED_SaveForever) {
+TEST_F(CPhotoDbSaveChildProcess, DISABLED_SaveForever) {
   const uint64_t seed = std::stoull(getenv("PHOTODB_SAVE_SEED"));
   const size_t phones = std::stoul(getenv("PHOTODB_SAVE_PHONES"));
   CPhotoDb* pDb = CPhotoDb::Instance();
