@@ -26,6 +26,15 @@ struct POINT {
   LONG x;
   LONG y;
 };
+using LPPOINT = POINT*;
+
+struct RECT {
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
+};
+using LPRECT = RECT*;
 
 struct MSG {
   HWND hwnd;
@@ -90,6 +99,7 @@ constexpr int COLOR_WINDOW = 5;
 // Parent of a message-only window.
 inline const HWND HWND_MESSAGE = reinterpret_cast<HWND>(static_cast<intptr_t>(-3));
 
+constexpr int GWLP_WNDPROC = -4;
 constexpr int GWLP_USERDATA = -21;
 
 // PeekMessageW
@@ -145,9 +155,14 @@ WIN32_API BOOL DestroyWindow(HWND hwnd);
 WIN32_API BOOL IsWindow(HWND hwnd);
 // Returns the owner thread id (0 with 1400 for a stale handle).
 WIN32_API DWORD GetWindowThreadProcessId(HWND hwnd, LPDWORD processId);
-// Only GWLP_USERDATA (else 1413). Callable from any thread.
+// GWLP_USERDATA and GWLP_WNDPROC (else 1413); Set returns the previous value. Callable from any
+// thread. Subclassing swaps the procedure: the new one passes what it does not handle on with
+// CallWindowProcW(previous, ...).
 WIN32_API LONG_PTR SetWindowLongPtrW(HWND hwnd, int index, LONG_PTR value);
 WIN32_API LONG_PTR GetWindowLongPtrW(HWND hwnd, int index);
+// Calls `proc` (a procedure taken from GWLP_WNDPROC) with the message; 0 when `proc` is null.
+WIN32_API LRESULT CallWindowProcW(WNDPROC proc, HWND hwnd, UINT message, WPARAM wParam,
+                                  LPARAM lParam);
 // WM_CLOSE destroys the window; WM_NCCREATE answers TRUE; everything else 0.
 WIN32_API LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -195,8 +210,9 @@ WIN32_API BOOL KillTimer(HWND hwnd, UINT_PTR idEvent);
 // Blocks until `wakeFd` is readable or `milliseconds` passed (INFINITE: no limit); it may return
 // early at any time. The caller re-checks its queue and clears the fd itself.
 using MessageWaitHook = void (*)(int wakeFd, DWORD milliseconds);
-// Replaces how the calling thread sleeps in GetMessageW and WaitMessage (a toolkit's main thread
-// iterates its own loop here); null restores the plain poll.
+// Replaces how the calling thread sleeps in GetMessageW, WaitMessage and
+// MsgWaitForMultipleObjects(Ex) (a toolkit's main thread iterates its own loop there); null
+// restores the plain poll. The toolkit's side of the seam is in win32/message_pump.h.
 WIN32_API void SetMessageWaitHook(MessageWaitHook hook);
 
 }  // namespace win32
