@@ -43,21 +43,10 @@ HANDLE FailHandle(DWORD error) {
 // Keeps letters, digits, '_' and '-' (and '.' after the first byte); every other byte of the
 // UTF-8 name becomes %XX, so no name can climb out of the folder, hide, or clash with another.
 std::string EscapeName(const std::string& name) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string escaped;
-  for (size_t i = 0; i < name.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                 c == '_' || c == '-' || (c == '.' && i > 0);
-    if (plain) {
-      escaped.push_back(static_cast<char>(c));
-    } else {
-      escaped.push_back('%');
-      escaped.push_back(kHex[c >> 4]);
-      escaped.push_back(kHex[c & 15]);
-    }
-  }
-  return escaped;
+  return PercentEncode(name, [](unsigned char c, size_t i) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || (c == '.' && i > 0);
+  });
 }
 
 std::string ObjectRoot() {

@@ -125,6 +125,22 @@ std::string SandboxRoot() {
   return root ? std::string(root) : std::string();
 }
 
+std::string PercentEncode(std::string_view text, bool (*plain)(unsigned char c, size_t index)) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (plain(c, i)) {
+      encoded.push_back(static_cast<char>(c));
+    } else {
+      encoded.push_back('%');
+      encoded.push_back(kHex[c >> 4]);
+      encoded.push_back(kHex[c & 15]);
+    }
+  }
+  return encoded;
+}
+
 DWORD CopyOut(std::u16string_view value, WCHAR* dst, DWORD cch, bool* pTruncated) {
   if (value.size() < cch) {
     std::copy(value.begin(), value.end(), dst);

@@ -27,6 +27,9 @@ std::string FromPosixPathUtf8(std::string_view posixPath);
 // friends), so a test may set them before or after the layer's first use. Empty when unset.
 std::string SandboxRoot();
 
+// Writes every byte that `plain(byte, index)` does not keep as %XX (upper-case hex).
+std::string PercentEncode(std::string_view text, bool (*plain)(unsigned char c, size_t index));
+
 // Copies `value` into dst (cch characters) with Windows truncation: cut, NUL-terminate, and
 // report the cut through the return value (chars written, or cch when cut).
 DWORD CopyOut(std::u16string_view value, WCHAR* dst, DWORD cch, bool* pTruncated);

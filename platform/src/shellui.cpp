@@ -341,20 +341,10 @@ bool IsAddress(std::u16string_view text, bool* pAllowed) {
 }
 
 std::string FileUri(const std::string& posixPath) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string uri = "file://";
-  for (unsigned char c : posixPath) {
-    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                 c == '/' || c == '-' || c == '.' || c == '_' || c == '~';
-    if (plain) {
-      uri.push_back(static_cast<char>(c));
-    } else {
-      uri.push_back('%');
-      uri.push_back(kHex[c >> 4]);
-      uri.push_back(kHex[c & 15]);
-    }
-  }
-  return uri;
+  return "file://" + PercentEncode(posixPath, [](unsigned char c, size_t) {
+           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '/' || c == '-' || c == '.' || c == '_' || c == '~';
+         });
 }
 
 // Works out what ShellExecuteW does; returns 0 or the SE_ERR_ code.

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,12 +17,11 @@
 #include <vector>
 
 #include "../common/SandboxTest.h"
+#include "../common/SpawnWithPipes.h"
 #include "../common/TestFiles.h"
 #include "win32/mapping.h"
 #include "win32/strings.h"
 #include "win32/sync.h"
-
-extern char** environ;
 
 using namespace win32;
 namespace fs = std::filesystem;
@@ -34,23 +32,9 @@ namespace {
 class Peer {
  public:
   explicit Peer(const std::vector<std::string>& args) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     std::vector<std::string> all{NAMED_OBJECT_PEER};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : all) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    m_stdin = in[1];
-    m_stdout = out[0];
+    m_pid = test_common::SpawnWithPipes(all, &m_stdin, &m_stdout);
   }
   Peer(const Peer&) = delete;
   Peer& operator=(const Peer&) = delete;

@@ -388,11 +388,4 @@ TEST(Bridge, MessageBoxAnswersAndEndsOnQuit) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (!InitializeGui(&argc, &argv)) {
-    fprintf(stderr, "no X display\n");
-    return getenv("LUMIDOCK_REQUIRE_GUI") ? 1 : 77;
-  }
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return x11_test::RunGuiTests(argc, argv); }

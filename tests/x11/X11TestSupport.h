@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "../common/SpawnWithPipes.h"
 #include "win32/file.h"
 #include "win32/gui.h"
 #include "win32/process.h"
@@ -261,23 +262,10 @@ class Peer {
   }
 
   void StartStranger(const std::vector<std::string>& options) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     std::vector<std::string> args{X11_PEER};
     args.insert(args.end(), options.begin(), options.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    m_stdinFd = in[1];
-    int outFd = out[0];
+    int outFd = -1;
+    m_pid = test_common::SpawnWithPipes(args, &m_stdinFd, &outFd);
     m_reader = std::thread([this, outFd] {
       char buffer[512];
       ssize_t n;
@@ -377,5 +365,15 @@ class TestWindow {
   std::vector<Received> m_received;
   std::vector<win32::ToplevelChange> m_changes;
 };
+
+// main() of the Xvfb test programs: GTK on the harness's display, or 77 (skipped) without one.
+inline int RunGuiTests(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (!win32::InitializeGui(&argc, &argv)) {
+    fprintf(stderr, "no X display\n");
+    return getenv("LUMIDOCK_REQUIRE_GUI") ? 1 : 77;
+  }
+  return RUN_ALL_TESTS();
+}
 
 }  // namespace x11_test
