@@ -5,6 +5,7 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "win32/gui.h"
 #include "win32/message_pump.h"
 #include "win32/thread.h"
+#include "win32/ui_backend.h"
 #include "win32/window.h"
 
 using namespace win32;
@@ -237,6 +239,22 @@ TEST_F(MessagePumpTest, GetMessageIteratesTheContextWhileItWaits) {
   EXPECT_FALSE(GetMessageW(&msg, nullptr, 0, 0));
   EXPECT_TRUE(fired);
   g_source_unref(pTimeout);
+}
+
+}  // namespace
+
+namespace {
+
+// Without an X display the GUI does not start, and the layer stays without a desktop.
+TEST(InitializeGui, FailsWithoutADisplay) {
+  unsetenv("DISPLAY");
+  unsetenv("WAYLAND_DISPLAY");
+  int argc = 1;
+  char name[] = "test";
+  char* args[] = {name, nullptr};
+  char** argv = args;
+  EXPECT_FALSE(InitializeGui(&argc, &argv));
+  EXPECT_EQ(GetUiBackend(), nullptr);
 }
 
 }  // namespace
