@@ -1,7 +1,9 @@
 #pragma once
 // Windows without a screen: classes, hidden and message-only windows, per-thread message queues,
 // posted and sent messages, window timers. There is no input, painting or Z-order here; a window
-// is a procedure that runs on the thread that created it.
+// is a procedure that runs on the thread that created it. Real top-levels (registered by the GUI
+// half under their X window id) and other processes' windows take part through
+// win32/ui_backend.h; their visible side is in win32/toplevel.h.
 //
 // A window belongs to its creating thread. Messages posted to it go to that thread's queue and
 // are dispatched there in FIFO order. HWNDs carry a generation, so a post to a window destroyed
@@ -152,6 +154,7 @@ WIN32_API HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowN
 // window's timers and queued messages; the handle is invalid afterwards. Safe inside the
 // window's own procedure: the object lives until that call returns.
 WIN32_API BOOL DestroyWindow(HWND hwnd);
+// Also true for another process's live X window while the GUI half runs.
 WIN32_API BOOL IsWindow(HWND hwnd);
 // Returns the owner thread id (0 with 1400 for a stale handle).
 WIN32_API DWORD GetWindowThreadProcessId(HWND hwnd, LPDWORD processId);
