@@ -92,13 +92,21 @@ void ToFileTime(const struct statx_timestamp& t, FILETIME* pFt) {
   if (!TimespecToFileTime(ts, pFt)) *pFt = FILETIME{0, 0};
 }
 
-// statx of dirFd/path (AT_EMPTY_PATH with "" for a descriptor). `name` decides "hidden".
+// statx of dirFd/path (AT_EMPTY_PATH with "" for a descriptor). `name` decides "hidden". A
+// symbolic link reports its target's facts (its own when it dangles) and is flagged as a reparse
+// point, which is how Windows marks links.
 bool ReadFacts(int dirFd, const char* path, int flags, const std::string& name, FileFacts* pFacts,
                int* pErr) {
   struct statx stx;
-  if (statx(dirFd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
+  const int lookFlags = (flags & AT_EMPTY_PATH) ? flags : flags | AT_SYMLINK_NOFOLLOW;
+  if (statx(dirFd, path, lookFlags, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
     *pErr = errno;
     return false;
+  }
+  const bool isLink = S_ISLNK(stx.stx_mode);
+  if (isLink && !(flags & AT_SYMLINK_NOFOLLOW)) {
+    struct statx target;
+    if (statx(dirFd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &target) == 0) stx = target;
   }
   const bool isDir = S_ISDIR(stx.stx_mode);
   pFacts->attributes = isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
@@ -106,6 +114,7 @@ bool ReadFacts(int dirFd, const char* path, int flags, const std::string& name, 
   if (name.size() > 1 && name[0] == '.' && name != "..") {
     pFacts->attributes |= FILE_ATTRIBUTE_HIDDEN;
   }
+  if (isLink) pFacts->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
   pFacts->size = isDir ? 0 : stx.stx_size;
   ToFileTime(stx.stx_atime, &pFacts->lastAccess);
   ToFileTime(stx.stx_mtime, &pFacts->lastWrite);
@@ -839,10 +848,13 @@ int SHCreateDirectoryExW(HWND, LPCWSTR path, const SECURITY_ATTRIBUTES*) {
   };
   if (!path) return finish(ERROR_BAD_PATHNAME);
   std::u16string_view view(path);
-  if (view.size() >= 2 && view[1] == u':') view.remove_prefix(2);
+  const bool hasLetter = view.size() >= 2 && view[1] == u':';
+  if (hasLetter) view.remove_prefix(2);
   if (view.empty() || (view[0] != u'\\' && view[0] != u'/')) return finish(ERROR_BAD_PATHNAME);
   std::string posix;
-  if (!detail::ToPosixPath(std::u16string_view(path), &posix)) return finish(ERROR_BAD_PATHNAME);
+  if (!detail::ToPosixPath(std::u16string_view(path), &posix)) {
+    return finish(hasLetter ? ERROR_PATH_NOT_FOUND : ERROR_BAD_PATHNAME);
+  }
 
   struct stat st;
   if (stat(posix.c_str(), &st) == 0) {

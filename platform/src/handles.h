@@ -125,8 +125,11 @@ void DrainDoorbell(Doorbell* pDoorbell);
 // The wait engine behind WaitForSingleObject, WaitForMultipleObjects and the message-queue waits.
 // `extraReady`, when given, is asked (without SyncLock) after each doorbell ring: a message queue
 // passes "a message is waiting" and rings the owner thread's doorbell on every post. Returns the
-// Windows wait result; WAIT_OBJECT_0 + count when extraReady said yes.
+// Windows wait result; WAIT_OBJECT_0 + count when extraReady said yes. `park`, when given, does
+// the sleeping (a toolkit loop that runs meanwhile): it returns once the doorbell's descriptor
+// is readable or the time is up, or earlier.
 DWORD WaitObjects(DWORD count, const HANDLE* pHandles, BOOL waitAll, DWORD milliseconds,
-                  bool (*extraReady)(void*) = nullptr, void* extraContext = nullptr);
+                  bool (*extraReady)(void*) = nullptr, void* extraContext = nullptr,
+                  void (*park)(int fd, DWORD milliseconds) = nullptr);
 
 }  // namespace win32::detail

@@ -213,8 +213,10 @@ BOOL GetModuleHandleExW(DWORD flags, LPCWSTR moduleName, HMODULE* phModule) {
   return TRUE;
 }
 
+// "C:\Windows\System32": the layer's own folder, which the path conversion recognises under any
+// letter, so names built on it (the hosts file, built-in modules) never reach the drive table.
 UINT GetSystemDirectoryW(LPWSTR pBuffer, UINT uSize) {
-  const std::u16string_view dir = detail::kSystemDirectory;
+  const std::u16string dir = u"C:" + std::u16string(detail::kSystemDirectory);
   if (!pBuffer || uSize <= dir.size()) return static_cast<UINT>(dir.size() + 1);
   std::copy(dir.begin(), dir.end(), pBuffer);
   pBuffer[dir.size()] = 0;
@@ -222,7 +224,7 @@ UINT GetSystemDirectoryW(LPWSTR pBuffer, UINT uSize) {
 }
 
 UINT GetSystemDirectoryA(LPSTR pBuffer, UINT uSize) {
-  const std::string dir = Utf16ToUtf8(detail::kSystemDirectory);
+  const std::string dir = "C:" + Utf16ToUtf8(detail::kSystemDirectory);
   if (!pBuffer || uSize <= dir.size()) return static_cast<UINT>(dir.size() + 1);
   memcpy(pBuffer, dir.c_str(), dir.size() + 1);
   return static_cast<UINT>(dir.size());

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,7 +19,9 @@
 #include "fdobject.h"
 #include "handles.h"
 #include "paths.h"
+#include "process_spawn.h"
 #include "win32/strings.h"
+#include "win32/ui_backend.h"
 
 extern char** environ;
 
@@ -45,7 +49,19 @@ class ProcessObject final : public SignalOnceObject {
 struct ReaperJob {
   std::shared_ptr<ProcessObject> process;
   std::shared_ptr<SignalOnceObject> thread;
+  bool tracked;  // in LiveChildren() until reaped
 };
+
+// Children started by CreateProcessW that have not been reaped yet. Leaky.
+struct LiveChildren {
+  std::mutex lock;
+  std::set<pid_t> pids;
+};
+
+LiveChildren& Children() {
+  static LiveChildren* children = new LiveChildren;
+  return *children;
+}
 
 void* ReapChild(void* pArg) {
   std::unique_ptr<ReaperJob> job(static_cast<ReaperJob*>(pArg));
@@ -62,10 +78,41 @@ void* ReapChild(void* pArg) {
       code = 128 + static_cast<DWORD>(WTERMSIG(status));
     }
   }
+  if (job->tracked) {
+    std::lock_guard<std::mutex> guard(Children().lock);
+    Children().pids.erase(job->process->Pid());
+  }
   job->process->SetExitCode(code);
   job->process->SetSignalled();
   job->thread->SetSignalled();
   return nullptr;
+}
+
+// Hands the child to a detached reaper thread, so it never lingers as a zombie. On failure the
+// child is killed and reaped here; returns false.
+bool StartReaper(pid_t pid, const std::shared_ptr<ProcessObject>& process,
+                 const std::shared_ptr<SignalOnceObject>& thread, bool tracked) {
+  if (tracked) {
+    std::lock_guard<std::mutex> guard(Children().lock);
+    Children().pids.insert(pid);
+  }
+  auto job = std::make_unique<ReaperJob>(ReaperJob{process, thread, tracked});
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_t reaper;
+  int threadError = pthread_create(&reaper, &attributes, ReapChild, job.get());
+  pthread_attr_destroy(&attributes);
+  if (threadError != 0) {
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    std::lock_guard<std::mutex> guard(Children().lock);
+    Children().pids.erase(pid);
+    return false;
+  }
+  job.release();  // the reaper thread deletes it
+  return true;
 }
 
 // "X.exe" names the built program "X"; a name with a separator is a path.
@@ -127,7 +174,36 @@ class SpawnActions {
 };
 
 }  // namespace
+
+std::vector<std::string> ProgramArguments(const std::string& program,
+                                          std::u16string_view parameters) {
+  std::vector<std::string> argv{program};
+  // A placeholder program word, so every parameter is read by the rules for arguments.
+  std::vector<std::u16string> words = detail::SplitCommandLine(u"x " + std::u16string(parameters));
+  for (size_t i = 1; i < words.size(); ++i) argv.push_back(Utf16ToUtf8(words[i]));
+  return argv;
+}
+
+DWORD StartDetached(const std::vector<std::string>& arguments) {
+  if (arguments.empty()) return ERROR_INVALID_PARAMETER;
+  std::vector<std::string> copies = arguments;
+  std::vector<char*> argv;
+  for (std::string& argument : copies) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  int spawnError = posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+  if (spawnError != 0) return Win32ErrorFromErrno(spawnError);
+  auto process = std::make_shared<ProcessObject>(pid);
+  auto thread = std::make_shared<SignalOnceObject>(ObjectKind::kThread);
+  return StartReaper(pid, process, thread, false) ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
+}
+
 }  // namespace detail
+
+bool IsLiveChildProcess(DWORD pid) {
+  std::lock_guard<std::mutex> guard(detail::Children().lock);
+  return detail::Children().pids.count(static_cast<pid_t>(pid)) != 0;
+}
 
 BOOL CreatePipe(PHANDLE readPipe, PHANDLE writePipe, LPSECURITY_ATTRIBUTES, DWORD) {
   if (!readPipe || !writePipe) return detail::Fail(ERROR_INVALID_PARAMETER);
@@ -200,21 +276,10 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
 
   auto process = std::make_shared<detail::ProcessObject>(pid);
   auto thread = std::make_shared<detail::SignalOnceObject>(detail::ObjectKind::kThread);
-  // The reaper owns the wait from here on, so the child never lingers as a zombie.
-  auto job = std::make_unique<detail::ReaperJob>(detail::ReaperJob{process, thread});
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  pthread_t reaper;
-  int threadError = pthread_create(&reaper, &attributes, detail::ReapChild, job.get());
-  pthread_attr_destroy(&attributes);
-  if (threadError != 0) {
-    kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+  // The reaper owns the wait from here on.
+  if (!detail::StartReaper(pid, process, thread, true)) {
     return detail::Fail(ERROR_NOT_ENOUGH_MEMORY);
   }
-  job.release();  // the reaper thread deletes it
 
   HANDLE hProcess = detail::InsertHandle(process);
   HANDLE hThread = hProcess ? detail::InsertHandle(thread) : nullptr;

@@ -8,14 +8,12 @@
 
 #include "handles.h"
 #include "paths.h"
+#include "shell_items.h"
 #include "store_files.h"
 #include "win32/strings.h"
 
 namespace win32 {
 namespace {
-
-// The content of the "My Computer" item: one item that says what it is, then the terminator.
-constexpr char kDrivesMarker[] = "lumidock:drives";
 
 // The POSIX folder behind a CSIDL; false for folders that have no place here.
 bool FolderFor(int csidl, std::string* pFolder) {
@@ -92,17 +90,8 @@ HRESULT SHGetFolderLocation(HWND, int csidl, HANDLE, DWORD, PIDLIST_ABSOLUTE* pp
   if (!ppidl) return E_INVALIDARG;
   *ppidl = nullptr;
   if ((csidl & ~CSIDL_FLAG_MASK) != CSIDL_DRIVES) return E_INVALIDARG;
-  // malloc, so that CoTaskMemFree may free it as well as ILFree.
-  const size_t itemSize = sizeof(USHORT) + sizeof kDrivesMarker;
-  auto* pBytes = static_cast<BYTE*>(std::malloc(itemSize + sizeof(USHORT)));
-  if (!pBytes) return E_OUTOFMEMORY;
-  const USHORT cb = static_cast<USHORT>(itemSize);
-  const USHORT end = 0;
-  memcpy(pBytes, &cb, sizeof cb);
-  memcpy(pBytes + sizeof cb, kDrivesMarker, sizeof kDrivesMarker);
-  memcpy(pBytes + itemSize, &end, sizeof end);
-  *ppidl = reinterpret_cast<PIDLIST_ABSOLUTE>(pBytes);
-  return S_OK;
+  *ppidl = detail::MakeDrivesItem();
+  return *ppidl ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT SHGetSpecialFolderLocation(HWND owner, int csidl, PIDLIST_ABSOLUTE* ppidl) {

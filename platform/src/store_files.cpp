@@ -37,6 +37,8 @@ bool WriteAll(int fd, const char* p, size_t size) {
   return true;
 }
 
+}  // namespace
+
 std::string HomeFolder() {
   const char* home = getenv("HOME");
   if (home && home[0] == '/') return home;
@@ -47,8 +49,6 @@ std::string HomeFolder() {
     return pResult->pw_dir;
   return "/tmp";
 }
-
-}  // namespace
 
 DWORD MakeDirectories(const std::string& posixPath, mode_t mode) {
   if (posixPath.empty()) return ERROR_PATH_NOT_FOUND;

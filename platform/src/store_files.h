@@ -23,6 +23,9 @@ DWORD ReadWholeFile(const std::string& posixPath, std::string* pContent, struct 
 // (3 when the folder does not exist).
 DWORD ReplaceFileContent(const std::string& posixPath, const std::string& content);
 
+// $HOME when set and absolute, else the password entry's home folder.
+std::string HomeFolder();
+
 // An XDG base folder: $<variable> when it is set and absolute, else $HOME/<fallback>.
 std::string XdgFolder(const char* variable, const char* homeFallback);
 

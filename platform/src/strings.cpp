@@ -589,6 +589,13 @@ int wsprintfW(LPWSTR dst, LPCWSTR format, ...) {
 bool PathsEqual(LPCWSTR a, LPCWSTR b) {
   if (!a || !b) return a == b;
   auto sep = [](WCHAR c) { return c == u'/' ? u'\\' : c; };
+  // Drive letters name the same drive in either case.
+  auto upper = [](WCHAR c) { return c >= u'a' && c <= u'z' ? static_cast<WCHAR>(c - 0x20) : c; };
+  if (a[0] && a[1] == u':' && b[0] && b[1] == u':') {
+    if (upper(a[0]) != upper(b[0])) return false;
+    a += 2;
+    b += 2;
+  }
   while (*a && sep(*a) == sep(*b)) {
     ++a;
     ++b;

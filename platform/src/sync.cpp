@@ -206,7 +206,13 @@ constexpr int kNoDoorbellSliceMs = 2;
 
 // Parks until the doorbell rings or the time-out passes. Returns 0, or the errno of a failed
 // poll.
-int ParkOnDoorbell(detail::Doorbell* pBell, int timeoutMs) {
+int ParkOnDoorbell(detail::Doorbell* pBell, int timeoutMs,
+                   void (*park)(int fd, DWORD milliseconds)) {
+  if (park && detail::DoorbellFd(pBell) >= 0) {
+    park(detail::DoorbellFd(pBell), timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+    detail::DrainDoorbell(pBell);
+    return 0;
+  }
   pollfd pfd = {detail::DoorbellFd(pBell), POLLIN, 0};
   if (pfd.fd < 0 && (timeoutMs < 0 || timeoutMs > kNoDoorbellSliceMs)) {
     timeoutMs = kNoDoorbellSliceMs;
@@ -229,7 +235,8 @@ namespace detail {
 // doorbell on every object once and parks on it, retrying after each ring. Signals ring every
 // registered doorbell, so no wake-up is lost between the try and the park.
 DWORD WaitObjects(DWORD count, const HANDLE* pHandles, BOOL waitAll, DWORD milliseconds,
-                  bool (*extraReady)(void*), void* extraContext) {
+                  bool (*extraReady)(void*), void* extraContext,
+                  void (*park)(int fd, DWORD milliseconds)) {
   if (count > MAXIMUM_WAIT_OBJECTS || (count == 0 && !extraReady) || (count > 0 && !pHandles)) {
     return FailWait(ERROR_INVALID_PARAMETER);
   }
@@ -285,7 +292,7 @@ DWORD WaitObjects(DWORD count, const HANDLE* pHandles, BOOL waitAll, DWORD milli
     if (extraReady && extraReady(extraContext)) return finish(WAIT_OBJECT_0 + count);
     int timeoutMs = RemainingMs(milliseconds, deadline);
     if (timeoutMs == 0) return finish(WAIT_TIMEOUT);
-    if (int err = ParkOnDoorbell(pBell, timeoutMs)) {
+    if (int err = ParkOnDoorbell(pBell, timeoutMs, park)) {
       finish(0);
       return FailWait(Win32ErrorFromErrno(err));
     }
@@ -353,11 +360,15 @@ BOOL ResetEvent(HANDLE event) {
 }
 
 // --- Mutexes ---
+namespace detail {
+HANDLE CreateNamedMutex(LPCWSTR name);  // named_objects.cpp
+}
+
 // The lifecycle manager creates them unowned, waits on one (or any of up to 64) and releases
 // it; an abandoned mutex is handed over with WAIT_ABANDONED_0 + i and owned by the waiter.
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
-  if (name && name[0]) return FailHandle(ERROR_NOT_SUPPORTED);
+  if (name && name[0]) return detail::CreateNamedMutex(name);
   auto pMutex = std::make_shared<MutexObject>();
   if (initialOwner) {
     std::lock_guard<std::mutex> lock(SyncLock());

@@ -15,7 +15,11 @@
 #include <vector>
 
 #include "handles.h"
+#include "win32/message_pump.h"
 #include "win32/thread.h"
+#include "win32/toplevel.h"
+#include "win32/ui_backend.h"
+#include "window_state.h"
 
 namespace win32 {
 namespace {
@@ -24,6 +28,9 @@ namespace {
 // bits like Windows handles, never look like a kernel handle of our table (multiples of 4 below
 // that range), and a reused slot answers only to its new generation.
 constexpr uintptr_t kHwndTag = 0xE0000000;
+// X window ids have 29 bits; anything in that range that is not a window of ours may be another
+// process's top-level.
+constexpr uintptr_t kMaxXid = 0x1FFFFFFF;
 constexpr uint32_t kGenerationMask = 0x1FFF;
 constexpr size_t kMaxWindows = 0xFFFF;
 // Fresh slots are used until this many exist, so a freed slot (and its handle value) comes back
@@ -112,13 +119,16 @@ struct Window {
   HWND hwnd = nullptr;
   DWORD threadId = 0;
   std::shared_ptr<ThreadQueue> queue;
-  std::shared_ptr<WindowClass> windowClass;
-  WNDPROC proc = nullptr;
+  std::shared_ptr<WindowClass> windowClass;  // null for a registered top-level
   HWND parent = nullptr;
   DWORD style = 0;
   DWORD exStyle = 0;
+  bool topLevel = false;  // a real window the GUI half registered under its X id
 
+  std::atomic<WNDPROC> proc{nullptr};  // swapped by subclassing from any thread
   std::atomic<LONG_PTR> userData{0};
+  std::mutex uiLock;
+  detail::WindowUiState ui;  // uiLock: what ShowWindow and friends keep when nothing draws
   bool destroying = false;  // owner thread only
   bool destroyed = false;   // queue->lock: no more posts or timers
 };
@@ -146,10 +156,15 @@ class WindowRegistry {
     return window->hwnd;
   }
 
+  // Registered top-levels keep their X id as handle. False when the id is taken.
+  bool InsertTopLevel(const std::shared_ptr<Window>& window) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_topLevels.emplace(reinterpret_cast<uintptr_t>(window->hwnd), window).second;
+  }
+
   std::shared_ptr<Window> Find(HWND hwnd) {
     std::lock_guard<std::mutex> guard(m_lock);
-    Slot* pSlot = SlotOf(hwnd);
-    return pSlot ? pSlot->window : nullptr;
+    return FindLocked(hwnd);
   }
 
   void Remove(HWND hwnd) {
@@ -163,6 +178,9 @@ class WindowRegistry {
     std::lock_guard<std::mutex> guard(m_lock);
     for (Slot& slot : m_slots) {
       if (slot.window && slot.window->threadId == threadId) removed.push_back(slot.window);
+    }
+    for (const auto& [xid, window] : m_topLevels) {
+      if (window->threadId == threadId) removed.push_back(window);
     }
     for (const auto& window : removed) RemoveLocked(window->hwnd);
     return removed;
@@ -239,7 +257,15 @@ class WindowRegistry {
     return &slot;
   }
 
+  std::shared_ptr<Window> FindLocked(HWND hwnd) {
+    Slot* pSlot = SlotOf(hwnd);
+    if (pSlot) return pSlot->window;
+    auto it = m_topLevels.find(reinterpret_cast<uintptr_t>(hwnd));
+    return it == m_topLevels.end() ? nullptr : it->second;
+  }
+
   void RemoveLocked(HWND hwnd) {
+    if (m_topLevels.erase(reinterpret_cast<uintptr_t>(hwnd))) return;
     Slot* pSlot = SlotOf(hwnd);
     if (!pSlot) return;
     --pSlot->window->windowClass->windowCount;
@@ -273,6 +299,7 @@ class WindowRegistry {
   std::deque<size_t> m_free;
   std::vector<std::shared_ptr<WindowClass>> m_classes;
   std::unordered_map<DWORD, std::shared_ptr<ThreadQueue>> m_queues;
+  std::unordered_map<uintptr_t, std::shared_ptr<Window>> m_topLevels;
 };
 
 WindowRegistry& Registry() {
@@ -329,6 +356,12 @@ ThreadState::~ThreadState() {
   }
   for (const auto& pSent : sent) CompleteSent(*pSent, 0);
   Registry().RemoveQueue(m_queue);
+  const UiBackend* pBackend = GetUiBackend();
+  for (const auto& window : windows) {
+    if (window->topLevel && pBackend && pBackend->topLevelDestroyed) {
+      pBackend->topLevelDestroyed(window->hwnd);
+    }
+  }
 }
 
 // Null once the thread's exit has begun.
@@ -361,7 +394,8 @@ bool TimerMatches(const Timer& timer, HWND filter, UINT filterMin, UINT filterMa
 }
 
 LRESULT CallProcedure(const Window& window, UINT message, WPARAM wParam, LPARAM lParam) {
-  return window.proc(window.hwnd, message, wParam, lParam);
+  WNDPROC proc = window.proc.load();
+  return proc ? proc(window.hwnd, message, wParam, lParam) : 0;
 }
 
 // Runs the messages other threads sent to this one, oldest first.
@@ -386,7 +420,7 @@ void RunSentMessages(ThreadQueue& queue) {
 // Looks at the queue as Get/Peek do (after running sent messages): posted, then WM_QUIT, then
 // a due timer. Also records that the owner looked.
 bool TakeMessage(ThreadQueue& queue, MSG* pMsg, HWND filter, UINT filterMin, UINT filterMax,
-                 bool remove) {
+                 bool remove, bool takeQuit = true) {
   std::lock_guard<std::mutex> guard(queue.lock);
   uint64_t now = NowMs();
   queue.lastLook = now;
@@ -397,7 +431,7 @@ bool TakeMessage(ThreadQueue& queue, MSG* pMsg, HWND filter, UINT filterMin, UIN
     if (remove) queue.posted.erase(it);
     return true;
   }
-  if (queue.quitPending) {
+  if (queue.quitPending && takeQuit) {
     *pMsg = MSG{};
     pMsg->message = WM_QUIT;
     pMsg->wParam = static_cast<WPARAM>(static_cast<intptr_t>(queue.quitCode));
@@ -459,8 +493,10 @@ BOOL PostToQueue(ThreadQueue& queue, const Window* pWindow, const MSG& msg, DWOR
   if (!queue.alive || (pWindow && pWindow->destroyed)) return detail::Fail(deadError);
   if (queue.posted.size() >= kMaxPostedMessages) return detail::Fail(ERROR_NOT_ENOUGH_QUOTA);
   queue.posted.push_back(msg);
+  // Only the first post since the owner last looked rings: the owner takes every waiting
+  // message before it sleeps again, so one ring per look is enough and a burst costs one write.
+  if (!(queue.changeBits & kPostedBits)) queue.RingLocked();
   queue.changeBits |= kPostedBits;
-  queue.RingLocked();
   return TRUE;
 }
 
@@ -583,16 +619,37 @@ BOOL DestroyWindow(HWND hwnd) {
   CallProcedure(*pWindow, WM_NCDESTROY, 0, 0);
   // Callers still inside the procedure keep `pWindow` alive; the handle is dead from here on.
   Registry().Remove(hwnd);
+  const UiBackend* pBackend = GetUiBackend();
+  if (pWindow->topLevel && pBackend && pBackend->topLevelDestroyed) {
+    pBackend->topLevelDestroyed(hwnd);
+  }
   return TRUE;
 }
 
-BOOL IsWindow(HWND hwnd) { return Registry().Find(hwnd) ? TRUE : FALSE; }
+BOOL IsWindow(HWND hwnd) {
+  if (Registry().Find(hwnd)) return TRUE;
+  const UiBackend* pBackend = GetUiBackend();
+  if (detail::MayBeForeignWindow(hwnd) && pBackend && pBackend->isForeignWindow) {
+    return pBackend->isForeignWindow(hwnd);
+  }
+  return FALSE;
+}
 
 DWORD GetWindowThreadProcessId(HWND hwnd, LPDWORD processId) {
   std::shared_ptr<Window> pWindow = Registry().Find(hwnd);
   if (!pWindow) {
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return 0;
+    // Another process's window: its process id stands for the thread too.
+    const UiBackend* pBackend = GetUiBackend();
+    DWORD pid = 0;
+    if (detail::MayBeForeignWindow(hwnd) && pBackend && pBackend->getForeignWindowProcessId) {
+      pid = pBackend->getForeignWindowProcessId(hwnd);
+    }
+    if (!pid) {
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+      return 0;
+    }
+    if (processId) *processId = pid;
+    return pid;
   }
   if (processId) *processId = static_cast<DWORD>(getpid());
   return pWindow->threadId;
@@ -601,15 +658,32 @@ DWORD GetWindowThreadProcessId(HWND hwnd, LPDWORD processId) {
 LONG_PTR SetWindowLongPtrW(HWND hwnd, int index, LONG_PTR value) {
   std::shared_ptr<Window> pWindow = Registry().Find(hwnd);
   if (!pWindow) return detail::Fail(ERROR_INVALID_WINDOW_HANDLE);
-  if (index != GWLP_USERDATA) return detail::Fail(ERROR_INVALID_INDEX);
-  return pWindow->userData.exchange(value);
+  switch (index) {
+    case GWLP_USERDATA:
+      return pWindow->userData.exchange(value);
+    case GWLP_WNDPROC:
+      if (!value) return detail::Fail(ERROR_INVALID_PARAMETER);
+      return reinterpret_cast<LONG_PTR>(pWindow->proc.exchange(reinterpret_cast<WNDPROC>(value)));
+    default:
+      return detail::Fail(ERROR_INVALID_INDEX);
+  }
 }
 
 LONG_PTR GetWindowLongPtrW(HWND hwnd, int index) {
   std::shared_ptr<Window> pWindow = Registry().Find(hwnd);
   if (!pWindow) return detail::Fail(ERROR_INVALID_WINDOW_HANDLE);
-  if (index != GWLP_USERDATA) return detail::Fail(ERROR_INVALID_INDEX);
-  return pWindow->userData.load();
+  switch (index) {
+    case GWLP_USERDATA:
+      return pWindow->userData.load();
+    case GWLP_WNDPROC:
+      return reinterpret_cast<LONG_PTR>(pWindow->proc.load());
+    default:
+      return detail::Fail(ERROR_INVALID_INDEX);
+  }
+}
+
+LRESULT CallWindowProcW(WNDPROC proc, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  return proc ? proc(hwnd, message, wParam, lParam) : 0;
 }
 
 LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM, LPARAM) {
@@ -632,7 +706,13 @@ BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
                        ERROR_INVALID_THREAD_ID);
   }
   std::shared_ptr<Window> pWindow = Registry().Find(hwnd);
-  if (!pWindow) return detail::Fail(ERROR_INVALID_WINDOW_HANDLE);
+  if (!pWindow) {
+    const UiBackend* pBackend = GetUiBackend();
+    if (detail::MayBeForeignWindow(hwnd) && pBackend && pBackend->postForeignMessage) {
+      return pBackend->postForeignMessage(hwnd, message, wParam, lParam);
+    }
+    return detail::Fail(ERROR_INVALID_WINDOW_HANDLE);
+  }
   return PostToQueue(*pWindow->queue, pWindow.get(), MakeMsg(hwnd, message, wParam, lParam),
                      ERROR_INVALID_WINDOW_HANDLE);
 }
@@ -790,7 +870,8 @@ DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD mill
     if (wakeMask & QS_TIMER) {
       slice = std::min(slice, TimeToNextTimer(*pQueue, nullptr, 0, 0, !query.anyWaiting));
     }
-    DWORD result = detail::WaitObjects(count, handles, waitAll, slice, QueueHasInput, &query);
+    DWORD result =
+        detail::WaitObjects(count, handles, waitAll, slice, QueueHasInput, &query, t_waitHook);
     if (result != WAIT_TIMEOUT) return result;
     if (QueueHasInput(&query)) return WAIT_OBJECT_0 + count;
     if (NowMs() >= deadline) return WAIT_TIMEOUT;
@@ -831,5 +912,96 @@ BOOL KillTimer(HWND hwnd, UINT_PTR idEvent) {
 }
 
 void SetMessageWaitHook(MessageWaitHook hook) { t_waitHook = hook; }
+
+// --- The toolkit seam ---
+
+int GetQueueWakeFd() { return CurrentQueue() ? detail::DoorbellFd(detail::CurrentDoorbell()) : -1; }
+
+void DrainQueueWake() {
+  if (CurrentQueue()) detail::DrainDoorbell(detail::CurrentDoorbell());
+}
+
+bool IsQueueReady(DWORD* pMsToNextTimer) {
+  ThreadQueue* pQueue = CurrentQueue();
+  if (pMsToNextTimer) *pMsToNextTimer = INFINITE;
+  if (!pQueue) return false;
+  {
+    std::lock_guard<std::mutex> guard(pQueue->lock);
+    if (!pQueue->sent.empty() || !pQueue->posted.empty()) return true;
+  }
+  DWORD next = TimeToNextTimer(*pQueue, nullptr, 0, 0, false);
+  if (pMsToNextTimer) *pMsToNextTimer = next;
+  return next == 0;
+}
+
+bool DispatchOneMessage() {
+  ThreadQueue* pQueue = CurrentQueue();
+  if (!pQueue) return false;
+  RunSentMessages(*pQueue);
+  MSG msg;
+  if (!TakeMessage(*pQueue, &msg, nullptr, 0, 0, true, false)) return false;
+  DispatchMessageW(&msg);
+  return true;
+}
+
+bool IsQuitPending() {
+  ThreadQueue* pQueue = CurrentQueue();
+  if (!pQueue) return false;
+  std::lock_guard<std::mutex> guard(pQueue->lock);
+  return pQueue->quitPending;
+}
+
+// --- Registered top-levels and the state kept on windows ---
+
+HWND RegisterTopLevelWindow(DWORD xid, WNDPROC defaultProc) {
+  ThreadState* pState = CurrentState();
+  if (!pState) {
+    SetLastError(ERROR_INVALID_THREAD_ID);
+    return nullptr;
+  }
+  if (xid == 0 || xid > kMaxXid || !defaultProc) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto pWindow = std::make_shared<Window>();
+  pWindow->hwnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(xid));
+  pWindow->threadId = pState->Queue()->threadId;
+  pWindow->queue = pState->Queue();
+  pWindow->topLevel = true;
+  pWindow->proc = defaultProc;
+  if (!Registry().InsertTopLevel(pWindow)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return pWindow->hwnd;
+}
+
+bool IsRegisteredTopLevel(HWND hwnd) {
+  std::shared_ptr<Window> pWindow = Registry().Find(hwnd);
+  return pWindow && pWindow->topLevel;
+}
+
+namespace detail {
+
+bool MayBeForeignWindow(HWND hwnd) {
+  uintptr_t value = reinterpret_cast<uintptr_t>(hwnd);
+  return value != 0 && value <= kMaxXid;
+}
+
+WindowKind ClassifyWindow(HWND hwnd) {
+  std::shared_ptr<Window> pWindow = Registry().Find(hwnd);
+  if (pWindow) return pWindow->topLevel ? WindowKind::kTopLevel : WindowKind::kLayer;
+  return MayBeForeignWindow(hwnd) ? WindowKind::kForeign : WindowKind::kNone;
+}
+
+bool UpdateWindowUiState(HWND hwnd, const std::function<void(WindowUiState&)>& update) {
+  std::shared_ptr<Window> pWindow = Registry().Find(hwnd);
+  if (!pWindow) return false;
+  std::lock_guard<std::mutex> guard(pWindow->uiLock);
+  update(pWindow->ui);
+  return true;
+}
+
+}  // namespace detail
 
 }  // namespace win32

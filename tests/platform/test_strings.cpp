@@ -195,10 +195,13 @@ TEST(Paths, WindowsAndPosixFormsRoundTrip) {
   EXPECT_EQ(detail::FromPosixPath(posix), u"\\home\\u\\.config\\Corvane\\Orbalyn\\Orbalyn.dat");
   EXPECT_EQ(detail::FromPosixPathUtf8("/tmp/a b/\xE6\x97\xA0"), "\\tmp\\a b\\\xE6\x97\xA0");
 
+  // A drive letter maps through the drive table.
+  setenv("LUMIDOCK_DRIVES", "C=/x/c;D=/x/d", 1);
   ASSERT_TRUE(detail::ToPosixPath(u"C:\\data/mixed\\x.txt", &posix));
-  EXPECT_EQ(posix, "/data/mixed/x.txt");
+  EXPECT_EQ(posix, "/x/c/data/mixed/x.txt");
   ASSERT_TRUE(detail::ToPosixPath(u"\\\\?\\D:\\long\\path", &posix));
-  EXPECT_EQ(posix, "/long/path");
+  EXPECT_EQ(posix, "/x/d/long/path");
+  unsetenv("LUMIDOCK_DRIVES");
   ASSERT_TRUE(detail::ToPosixPath(std::string_view("relative\\name"), &posix));
   EXPECT_EQ(posix, "relative/name");
   EXPECT_FALSE(detail::ToPosixPath(u"", &posix));

@@ -65,8 +65,13 @@ struct HKEY__;
 using HKEY = HKEY__*;
 using PHKEY = HKEY*;
 
+// GLib defines TRUE and FALSE as macros of the same values; where it came first, they stand in.
+#ifndef TRUE
 constexpr BOOL TRUE = 1;
+#endif
+#ifndef FALSE
 constexpr BOOL FALSE = 0;
+#endif
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 // Classic path buffer size (characters, NUL included).
 constexpr DWORD MAX_PATH = 260;

@@ -1,7 +1,8 @@
 #pragma once
 // Files and folders: handles with share modes, synchronous I/O, sizes and times, attributes,
 // moves and copies, enumeration and byte-range locks. Paths are in Windows form (either
-// separator; a drive letter is ignored) and reach the file system as POSIX paths.
+// separator; a drive letter maps through the drive table of win32/drive.h) and reach the file
+// system as POSIX paths.
 //
 // Share modes are honoured between users of this layer, across processes too: an open for
 // writing that does not share writing excludes every other writer (ERROR_SHARING_VIOLATION).
@@ -43,6 +44,7 @@ constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x04;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 constexpr DWORD FILE_ATTRIBUTE_NOT_CONTENT_INDEXED = 0x2000;
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 constexpr DWORD FILE_FLAG_WRITE_THROUGH = 0x80000000;
@@ -131,7 +133,8 @@ WIN32_API BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME
 WIN32_API BOOL GetFileTime(HANDLE file, FILETIME* creation, FILETIME* lastAccess,
                            FILETIME* lastWrite);
 
-// Directory, archive (plain files), hidden (names starting with '.'), read-only (no write bit).
+// Directory, archive (plain files), hidden (names starting with '.'), read-only (no write bit),
+// reparse point (a symbolic link: the other attributes are its target's). FindFirstFileW too.
 // INVALID_FILE_ATTRIBUTES with 2 or 3 when missing.
 WIN32_API DWORD GetFileAttributesW(LPCWSTR fileName);
 WIN32_API DWORD GetFileAttributesA(LPCSTR fileName);

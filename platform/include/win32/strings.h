@@ -53,7 +53,7 @@ WIN32_API int wsprintfW(LPWSTR dst, LPCWSTR format, ...);
 // Paths: the system holds them in Windows form (\ separators, rooted at \, no drive letter);
 // the layer converts to POSIX only at the system call.
 // Exact comparison: the file systems here are case-sensitive. Either separator (\ or /) matches
-// the other, since the layer accepts both.
+// the other, since the layer accepts both; a drive letter matches in either case.
 WIN32_API bool PathsEqual(LPCWSTR a, LPCWSTR b);
 
 }  // namespace win32

@@ -40,8 +40,20 @@ WIN32_API BOOL ResetEvent(HANDLE event);
 
 // --- Mutexes ---
 // Owned by a thread, recursive for it. A thread that ends while owning one abandons it: the next
-// wait that obtains it returns WAIT_ABANDONED_0 + i and owns it. Unnamed only, as events.
+// wait that obtains it returns WAIT_ABANDONED_0 + i and owns it.
+//
+// A named mutex marks that a program instance runs, per user and per display (the X session),
+// as a per-session mutex does on Windows; "Global\" and "Local\" name the same one. Creating it
+// is one atomic step: the first creator while no holder lives gets last error 0; every later
+// one, while that holder (any handle of its process) lives, gets ERROR_ALREADY_EXISTS. The
+// kernel lets go when the holder ends, however it ends. Named mutexes cannot be waited on or
+// released (ERROR_INVALID_HANDLE); `initialOwner` is ignored for them.
+constexpr DWORD SYNCHRONIZE = 0x00100000;
+constexpr DWORD MUTEX_ALL_ACCESS = 0x001F0001;
 WIN32_API HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name);
+// Finds a named mutex whose creator still runs; anything else, a missing or unreadable folder
+// included, is ERROR_FILE_NOT_FOUND.
+WIN32_API HANDLE OpenMutexW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name);
 // Fails with ERROR_NOT_OWNER (288) when the caller does not own the mutex.
 WIN32_API BOOL ReleaseMutex(HANDLE mutex);
 

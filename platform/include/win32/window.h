@@ -1,7 +1,9 @@
 #pragma once
 // Windows without a screen: classes, hidden and message-only windows, per-thread message queues,
 // posted and sent messages, window timers. There is no input, painting or Z-order here; a window
-// is a procedure that runs on the thread that created it.
+// is a procedure that runs on the thread that created it. Real top-levels (registered by the GUI
+// half under their X window id) and other processes' windows take part through
+// win32/ui_backend.h; their visible side is in win32/toplevel.h.
 //
 // A window belongs to its creating thread. Messages posted to it go to that thread's queue and
 // are dispatched there in FIFO order. HWNDs carry a generation, so a post to a window destroyed
@@ -26,6 +28,15 @@ struct POINT {
   LONG x;
   LONG y;
 };
+using LPPOINT = POINT*;
+
+struct RECT {
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
+};
+using LPRECT = RECT*;
 
 struct MSG {
   HWND hwnd;
@@ -91,6 +102,7 @@ constexpr int COLOR_WINDOW = 5;
 // Parent of a message-only window.
 inline const HWND HWND_MESSAGE = reinterpret_cast<HWND>(static_cast<intptr_t>(-3));
 
+constexpr int GWLP_WNDPROC = -4;
 constexpr int GWLP_USERDATA = -21;
 
 // PeekMessageW
@@ -143,12 +155,18 @@ WIN32_API HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowN
 // window's timers and queued messages; the handle is invalid afterwards. Safe inside the
 // window's own procedure: the object lives until that call returns.
 WIN32_API BOOL DestroyWindow(HWND hwnd);
+// Also true for another process's live X window while the GUI half runs.
 WIN32_API BOOL IsWindow(HWND hwnd);
 // Returns the owner thread id (0 with 1400 for a stale handle).
 WIN32_API DWORD GetWindowThreadProcessId(HWND hwnd, LPDWORD processId);
-// Only GWLP_USERDATA (else 1413). Callable from any thread.
+// GWLP_USERDATA and GWLP_WNDPROC (else 1413); Set returns the previous value. Callable from any
+// thread. Subclassing swaps the procedure: the new one passes what it does not handle on with
+// CallWindowProcW(previous, ...).
 WIN32_API LONG_PTR SetWindowLongPtrW(HWND hwnd, int index, LONG_PTR value);
 WIN32_API LONG_PTR GetWindowLongPtrW(HWND hwnd, int index);
+// Calls `proc` (a procedure taken from GWLP_WNDPROC) with the message; 0 when `proc` is null.
+WIN32_API LRESULT CallWindowProcW(WNDPROC proc, HWND hwnd, UINT message, WPARAM wParam,
+                                  LPARAM lParam);
 // WM_CLOSE destroys the window; WM_NCCREATE answers TRUE; everything else 0.
 WIN32_API LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -199,8 +217,9 @@ WIN32_API BOOL KillTimer(HWND hwnd, UINT_PTR idEvent);
 // Blocks until `wakeFd` is readable or `milliseconds` passed (INFINITE: no limit); it may return
 // early at any time. The caller re-checks its queue and clears the fd itself.
 using MessageWaitHook = void (*)(int wakeFd, DWORD milliseconds);
-// Replaces how the calling thread sleeps in GetMessageW and WaitMessage (a toolkit's main thread
-// iterates its own loop here); null restores the plain poll.
+// Replaces how the calling thread sleeps in GetMessageW, WaitMessage and
+// MsgWaitForMultipleObjects(Ex) (a toolkit's main thread iterates its own loop there); null
+// restores the plain poll. The toolkit's side of the seam is in win32/message_pump.h.
 WIN32_API void SetMessageWaitHook(MessageWaitHook hook);
 
 }  // namespace win32
