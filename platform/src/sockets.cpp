@@ -21,6 +21,7 @@
 #include "handles.h"
 #include "iocp_engine.h"
 #include "win32/iocp.h"
+#include "win32/thread.h"
 
 namespace win32 {
 namespace detail {
@@ -600,7 +601,7 @@ DWORD Issue(const std::shared_ptr<SocketRecord>& record, Request&& request, size
   }
   request.pOverlapped->Internal = ERROR_IO_PENDING;
   request.pOverlapped->InternalHigh = 0;
-  request.issuer = gettid();
+  request.issuer = static_cast<pid_t>(GetCurrentThreadId());
   RequestQueue& queue = IsReadKind(request.kind) ? record->m_reads : record->m_writes;
   // Never overtake queued requests: two threads' sends must not interleave on the wire.
   if (queue.empty()) {
@@ -679,7 +680,7 @@ bool CancelSocketIoOfThread(uintptr_t value) {
   if (value > static_cast<uintptr_t>(INT_MAX)) return false;
   std::shared_ptr<SocketRecord> record = Sockets().Find(static_cast<int>(value));
   if (!record) return false;
-  const pid_t self = gettid();
+  const pid_t self = static_cast<pid_t>(GetCurrentThreadId());
   std::lock_guard<std::mutex> lock(record->m_lock);
   for (RequestQueue* pQueue : {&record->m_reads, &record->m_writes}) {
     RequestQueue mine;
