@@ -51,7 +51,9 @@ std::string CPhoneFrame::Build(const PhoneFrameHeader& header, std::string_view 
   PhoneFrameHeader full = header;
   full.magic = kPhoneFrameMagic;
   full.totalLength = static_cast<uint32_t>(kPhoneFrameHeaderSize + body.size());
-  std::string frame(kPhoneFrameHeaderSize, '\0');
+  std::string frame;
+  frame.reserve(full.totalLength);
+  frame.resize(kPhoneFrameHeaderSize);
   WriteHeader(full, reinterpret_cast<uint8_t*>(frame.data()));
   frame.append(body);
   return frame;

@@ -217,6 +217,8 @@ class CPhoneSim {
   uint32_t m_nextEcho = 1;
   uint16_t m_lastResult = 0;
   std::string m_lastError;
+  // The enciphered body of the command being sent, kept so that chunks reuse its memory.
+  std::string m_sendBody;
 };
 
 }  // namespace phonesim
