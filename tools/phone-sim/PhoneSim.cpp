@@ -388,7 +388,8 @@ bool CPhoneSim::SendCommand(uint16_t command, uint16_t encodeType, uint32_t sequ
   header.sequence = sequence;
   header.echo = m_nextEcho++;
   header.encodeType = encodeType;
-  if (!SendRawFrame(CPhoneFrame::Build(header, body))) return false;
+  CPhoneFrame::BuildInto(header, body, &m_sendFrame);
+  if (!SendRawFrame(m_sendFrame)) return false;
   if (echo) *echo = header.echo;
   return true;
 }
