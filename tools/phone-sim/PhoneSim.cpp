@@ -561,7 +561,7 @@ FileResult CPhoneSim::UploadOne(const UploadFileSpec& spec, const UploadOptions&
     return file;
   };
   if (!m_transport) return fatal("not connected");
-  if (options.window < 1 || options.window > kMaxWindow) return fatal("window must be 1..8");
+  if (options.window < 1 || options.window > kMaxWindow) return fatal("window must be 1..64");
   const int fd = open(spec.localPath.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     file.error = "cannot open " + spec.localPath + ": " + std::strerror(errno);

@@ -84,7 +84,7 @@ struct FileResult {
 };
 
 struct UploadOptions {
-  int window = 1;       // chunks in flight, 1..8; replies are matched by the echo field
+  int window = 1;       // chunks in flight, 1..64; replies are matched by the echo field
   size_t maxChunk = 0;  // 0: the largest the path, encode type and field values allow
   // Close the connection once this many data bytes (over the whole run) have been sent and,
   // unless stopWhenSent, acknowledged. Negative: never.
@@ -114,7 +114,7 @@ struct UploadSummary {
 // Threading: one thread drives a phone; separate phones are independent objects.
 class CPhoneSim {
  public:
-  static constexpr int kMaxWindow = 8;
+  static constexpr int kMaxWindow = 64;
 
   explicit CPhoneSim(PhoneSimConfig config);
   CPhoneSim(const CPhoneSim&) = delete;

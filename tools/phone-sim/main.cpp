@@ -29,7 +29,7 @@ constexpr const char* kUsage =
     "  where:   --host H --port P --pc-id N --bind-key K, or --bind-info HEX (the QR text)\n"
     "  phone:   --phone-id N (required)  --name NAME  --key-file PATH  --encode 1|2|3\n"
     "  binding: --bind-path device-key|bind-key (6005 under type 2, or all under type 3)\n"
-    "  upload:  --window 1..8  --chunk BYTES  --stop-at BYTES  --stop-after-send  --album NAME\n"
+    "  upload:  --window 1..64 --chunk BYTES  --stop-at BYTES  --stop-after-send  --album NAME\n"
     "  other:   --timeout-ms MS\n"
     "  commands: bind login logout heartbeat report upload <folder> finish\n";
 
