@@ -63,7 +63,12 @@ LifecycleEntry* LifecycleMutexTable::Acquire(const void* pObject, DWORD threadId
   pEntry->m_pObject = pObject;
   pEntry->m_threadId = threadId;
   pEntry->m_refCount.store(1);
-  m_entries.emplace(pObject, pEntry);
+  if (pEntry->m_node.empty()) {
+    m_entries.emplace(pObject, pEntry);
+  } else {
+    pEntry->m_node.key() = pObject;
+    m_entries.insert(std::move(pEntry->m_node));
+  }
   return pEntry;
 }
 
@@ -75,7 +80,7 @@ int32_t LifecycleMutexTable::Release(LifecycleEntry* pEntry) {
   auto range = m_entries.equal_range(pEntry->m_pObject);
   for (auto it = range.first; it != range.second; ++it) {
     if (it->second == pEntry) {
-      m_entries.erase(it);
+      pEntry->m_node = m_entries.extract(it);
       break;
     }
   }

@@ -10,7 +10,10 @@
 #include "Common/ThreadAnnotations.h"
 #include "win32/sync.h"
 
+class LifecycleEntry;
 class LifecycleMutexTable;
+
+using LifecycleEntryMap = std::unordered_multimap<const void*, LifecycleEntry*>;
 
 // One (object, thread) pair that has used a registered object, with the mutex that thread holds
 // while it is inside a callback of the object.
@@ -40,6 +43,8 @@ class LifecycleEntry {
   const win32::HANDLE m_hMutex;
   const void* m_pObject = nullptr;
   win32::DWORD m_threadId = 0;
+  // A retired entry keeps the map node it had, so using it again allocates nothing.
+  LifecycleEntryMap::node_type m_node;
 };
 
 // The entries of every (object, thread) pair in use, and up to kMaxSpares retired entries kept
@@ -70,7 +75,7 @@ class LifecycleMutexTable {
 
  private:
   win32::CRITICAL_SECTION m_lock;
-  std::unordered_multimap<const void*, LifecycleEntry*> m_entries GUARDED_BY(m_lock);
+  LifecycleEntryMap m_entries GUARDED_BY(m_lock);
   std::deque<LifecycleEntry*> m_spares GUARDED_BY(m_lock);  // oldest first
 };
 

@@ -156,9 +156,11 @@ int CClientCommand::DecodeCommand(CClientCommand* pCommand, const CommandKeySour
 
   CCommandKey cipher;
   cipher.SetKey(key);
-  std::string plain = cipher.Decrypt(cipherType, pBody, length);
-  // Never longer than the body it replaces, so the buffer does not grow.
-  if (!pCommand->SetBody(plain.data(), static_cast<uint32_t>(plain.size()))) return -1;
+  // Deciphered where it lies: the plain text is never longer than the body it replaces.
+  const auto plainLength = static_cast<uint32_t>(
+      cipher.DecryptInPlace(cipherType, pCommand->Buffer()->Data() + kHeaderSize, length));
+  pCommand->Buffer()->SetLength(kHeaderSize + plainLength);
+  pCommand->WriteField(ClientCommandHeader::kTotalLengthOffset, kHeaderSize + plainLength);
   return 1;
 }
 

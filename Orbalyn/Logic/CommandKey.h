@@ -31,10 +31,14 @@ class CCommandKey {
   // cuts b bytes when the last byte b, read as a signed byte, is above 0 and not above the
   // length. Other pad bytes are left as they are: the message parse after it refuses them.
   std::string Decrypt(uint32_t type, const void* pData, size_t length) const;
+  // Decrypt over the caller's bytes: the plain text replaces the cipher text at pData and its
+  // length is returned (0 where Decrypt gives an empty result).
+  size_t DecryptInPlace(uint32_t type, void* pData, size_t length) const;
 
  private:
   bool Usable() const { return m_key.size() > 10; }
   std::string Xor(const uint8_t* pData, size_t length) const;
+  void XorInPlace(uint8_t* pData, size_t length) const;
   // Runs AES-128-ECB over `length` bytes (a multiple of 16) in place.
   bool AesBlocks(bool encrypt, uint8_t* pData, size_t length) const;
 

@@ -21,6 +21,7 @@
 #include "Logic/PhotoDb.h"
 #include "Logic/PhotoDevice.h"
 #include "Logic/PhotoMessage.h"
+#include "Logic/UploadChunkRequest.h"
 #include "NetEngine/DllLog.h"
 #include "Common/Lock.h"
 #include "NetEngine/NetHelpers.h"
@@ -457,8 +458,10 @@ void CFileUploadMgr::OnCommand_UploadFirst(CClientCommand* pCommand) {
 }
 
 void CFileUploadMgr::OnCommand_UploadNext(CClientCommand* pCommand) {
-  protocol::C2CPhoneUploadFileNextReq request;
-  if (!ParseRequest(pCommand, "OnCommand_UploadNext", &request)) return;
+  // The chunk's bytes stay in the command's buffer until they are written.
+  CUploadChunkRequest chunk;
+  if (!ParseRequest(pCommand, "OnCommand_UploadNext", &chunk)) return;
+  const protocol::C2CPhoneUploadFileNextReq& request = chunk.Message();
   const int64_t deviceId = pCommand->GetSourceId();
   CPhotoDevice* pDevice = CPhotoDb::Instance()->FindOrCreateDevice(deviceId, false);
   if (!pDevice) return;
@@ -483,9 +486,7 @@ void CFileUploadMgr::OnCommand_UploadNext(CClientCommand* pCommand) {
     return;
   }
   pItem->AddRef();  // ours: the map's may go below
-  const std::string& data = request.data();
-  pItem->Write(request.start_position(), data.size(),
-               reinterpret_cast<const uint8_t*>(data.data()));
+  pItem->Write(request.start_position(), chunk.DataLength(), chunk.Data());
   if (CheckEnd(pItem)) {
     if (NotifyResult(pItem))
       SendUploadReport(pItem, pCommand->IsRelayed() ? kKindRelayed : kKindLocal);

@@ -168,12 +168,21 @@ void WriteDllLogLine(const char* pLine) {
     state.hFile = OpenDllLogFile(state.modulePathOverride, &state.path);
   }
   if (state.hFile != INVALID_HANDLE_VALUE) {
+    // Each line is handed to the kernel at once, so a killed process loses nothing: one write
+    // with its line end (two for a line longer than the formatter makes). No disk flush per
+    // line: that would put a disk round trip on the I/O thread for every logged connection and
+    // file.
     DWORD written = 0;
-    WriteFile(state.hFile, pLine, static_cast<DWORD>(strlen(pLine)), &written, nullptr);
-    // Each line is handed to the kernel at once, so a killed process loses nothing. No disk
-    // flush per line: that would put a disk round trip on the I/O thread for every logged
-    // connection and file.
-    WriteFile(state.hFile, "\r\n", 2, &written, nullptr);
+    const size_t length = strlen(pLine);
+    char withEnd[kLineSize + 2];
+    if (length <= kLineSize) {
+      memcpy(withEnd, pLine, length);
+      memcpy(withEnd + length, "\r\n", 2);
+      WriteFile(state.hFile, withEnd, static_cast<DWORD>(length + 2), &written, nullptr);
+    } else {
+      WriteFile(state.hFile, pLine, static_cast<DWORD>(length), &written, nullptr);
+      WriteFile(state.hFile, "\r\n", 2, &written, nullptr);
+    }
   }
   LeaveCriticalSection(&state.lock);
 }

@@ -137,15 +137,62 @@ void CIOOperation::FreeAddress() {
   m_pAddress = nullptr;
 }
 
-// --- CIOOperation::Allocator ---
+// --- CIOOperation::Allocator::InUseSet ---
 
-CIOOperation::Allocator::Allocator() {
-  InitCriticalSection(&m_lock);
-  m_inUse.reserve(256);
+CIOOperation::Allocator::InUseSet::InUseSet() : m_slots(512, nullptr) {}
+
+size_t CIOOperation::Allocator::InUseSet::Home(const CIOOperation* pOp) const {
+  // Blocks are at least 16-byte aligned; the multiplication spreads the rest over the table.
+  const uint64_t bits = reinterpret_cast<uintptr_t>(pOp) >> 4;
+  return static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32) & (m_slots.size() - 1);
 }
 
+void CIOOperation::Allocator::InUseSet::Insert(CIOOperation* pOp) {
+  if ((m_count + 1) * 2 > m_slots.size()) Grow();
+  const size_t mask = m_slots.size() - 1;
+  size_t i = Home(pOp);
+  while (m_slots[i] && m_slots[i] != pOp) i = (i + 1) & mask;
+  if (!m_slots[i]) ++m_count;
+  m_slots[i] = pOp;
+}
+
+bool CIOOperation::Allocator::InUseSet::Erase(CIOOperation* pOp) {
+  const size_t mask = m_slots.size() - 1;
+  size_t i = Home(pOp);
+  while (m_slots[i] != pOp) {
+    if (!m_slots[i]) return false;
+    i = (i + 1) & mask;
+  }
+  // Backward shift: every later entry of the run that may live at i moves there, so lookups
+  // never meet a hole inside a run.
+  size_t hole = i;
+  for (size_t j = (i + 1) & mask; m_slots[j]; j = (j + 1) & mask) {
+    const size_t home = Home(m_slots[j]);
+    const bool homeAfterHole = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
+    if (homeAfterHole) continue;
+    m_slots[hole] = m_slots[j];
+    hole = j;
+  }
+  m_slots[hole] = nullptr;
+  --m_count;
+  return true;
+}
+
+void CIOOperation::Allocator::InUseSet::Grow() {
+  std::vector<CIOOperation*> old(m_slots.size() * 2, nullptr);
+  old.swap(m_slots);
+  m_count = 0;
+  for (CIOOperation* pOp : old) {
+    if (pOp) Insert(pOp);
+  }
+}
+
+// --- CIOOperation::Allocator ---
+
+CIOOperation::Allocator::Allocator() { InitCriticalSection(&m_lock); }
+
 CIOOperation::Allocator::~Allocator() {
-  for (CIOOperation* pOp : m_inUse) DeleteBlock(pOp);
+  m_inUse.ForEach([](CIOOperation* pOp) { DeleteBlock(pOp); });
   for (auto& list : m_free) {
     for (CIOOperation* pOp : list) DeleteBlock(pOp);
   }
@@ -173,13 +220,13 @@ CIOOperation* CIOOperation::Allocator::Alloc(uint32_t dataSize) {
     if (!pBlock) return nullptr;
     pOp = new (pBlock) CIOOperation(this, capacity);
   }
-  m_inUse.insert(pOp);
+  m_inUse.Insert(pOp);
   return pOp;
 }
 
 int CIOOperation::Allocator::Free(CIOOperation* pOp) {
   ScopedLock lock(&m_lock);
-  if (m_inUse.erase(pOp) == 0) return 0;
+  if (!m_inUse.Erase(pOp)) return 0;
   pOp->FreeAddress();
   int sizeClass = ClassOfCapacity(pOp->m_capacity);
   if (sizeClass >= 0 && m_free[sizeClass].size() < kMaxFree[sizeClass]) {
@@ -193,15 +240,15 @@ int CIOOperation::Allocator::Free(CIOOperation* pOp) {
 void CIOOperation::Allocator::DetachOwner(CIOHandler* pHandler) {
   if (!pHandler) return;
   ScopedLock lock(&m_lock);
-  for (CIOOperation* pOp : m_inUse) {
+  m_inUse.ForEach([pHandler](CIOOperation* pOp) {
     CIOHandler* pExpected = pHandler;
     pOp->m_pOwner.compare_exchange_strong(pExpected, nullptr);
-  }
+  });
 }
 
 size_t CIOOperation::Allocator::InUseCountForTesting() {
   ScopedLock lock(&m_lock);
-  return m_inUse.size();
+  return m_inUse.Size();
 }
 
 size_t CIOOperation::Allocator::FreeCountForTesting(int sizeClass) {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <unordered_set>
+#include <vector>
 
 #include "Common/Singleton.h"
 #include "Common/ThreadAnnotations.h"
@@ -151,6 +151,30 @@ class CIOOperation::Allocator : public Singleton<CIOOperation::Allocator> {
  private:
   friend class Singleton<Allocator>;
 
+  // The blocks handed out: an open-addressing set of pointers, so that handing a block out and
+  // taking it back allocate nothing once the table has grown to the peak.
+  class InUseSet {
+   public:
+    InUseSet();
+    void Insert(CIOOperation* pOp);
+    // False when pOp is not in the set.
+    bool Erase(CIOOperation* pOp);
+    size_t Size() const { return m_count; }
+    template <class F>
+    void ForEach(F f) const {
+      for (CIOOperation* pOp : m_slots) {
+        if (pOp) f(pOp);
+      }
+    }
+
+   private:
+    size_t Home(const CIOOperation* pOp) const;
+    void Grow();
+
+    std::vector<CIOOperation*> m_slots;  // null: empty; size a power of two
+    size_t m_count = 0;
+  };
+
   Allocator();
   // -1 for an over-size capacity.
   static int ClassOfCapacity(uint32_t capacity);
@@ -158,5 +182,5 @@ class CIOOperation::Allocator : public Singleton<CIOOperation::Allocator> {
 
   win32::CRITICAL_SECTION m_lock;
   std::deque<CIOOperation*> m_free[kClassCount] GUARDED_BY(m_lock);  // oldest first
-  std::unordered_set<CIOOperation*> m_inUse GUARDED_BY(m_lock);
+  InUseSet m_inUse GUARDED_BY(m_lock);
 };

@@ -3,10 +3,10 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "handles.h"
 #include "win32/overlapped.h"
@@ -18,6 +18,39 @@ struct CompletionPacket {
   ULONG_PTR key = 0;
   LPOVERLAPPED pOverlapped = nullptr;
   DWORD error = 0;  // Win32 error of a failed request, 0 for success and posts
+};
+
+// First in, first out, in a ring that only grows: queuing a packet allocates nothing once the
+// ring has reached the deepest queue seen.
+class PacketQueue {
+ public:
+  bool empty() const { return m_count == 0; }
+  void push_back(const CompletionPacket& packet) {
+    if (m_count == m_ring.size()) Grow();
+    m_ring[(m_head + m_count) & (m_ring.size() - 1)] = packet;
+    ++m_count;
+  }
+  const CompletionPacket& front() const { return m_ring[m_head]; }
+  void pop_front() {
+    m_head = (m_head + 1) & (m_ring.size() - 1);
+    --m_count;
+  }
+  void clear() {
+    m_head = 0;
+    m_count = 0;
+  }
+
+ private:
+  void Grow() {
+    std::vector<CompletionPacket> larger(m_ring.empty() ? 64 : m_ring.size() * 2);
+    for (size_t i = 0; i < m_count; ++i) larger[i] = m_ring[(m_head + i) & (m_ring.size() - 1)];
+    m_ring.swap(larger);
+    m_head = 0;
+  }
+
+  std::vector<CompletionPacket> m_ring;  // size 0 or a power of two
+  size_t m_head = 0;
+  size_t m_count = 0;
 };
 
 // A completion port: a FIFO of packets plus the epoll set of the sockets associated with it.
@@ -65,7 +98,7 @@ class CompletionPort final : public KernelObject {
   // Guarded by m_lock.
   std::mutex m_lock;
   std::condition_variable m_ready;
-  std::deque<CompletionPacket> m_packets;
+  PacketQueue m_packets;
   bool m_closed = false;
   bool m_polling = false;      // a waiter is inside PollOnce
   std::thread::id m_poller;    // that waiter

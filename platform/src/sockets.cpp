@@ -12,15 +12,16 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
 #include "handles.h"
 #include "iocp_engine.h"
 #include "win32/iocp.h"
+#include "win32/thread.h"
 
 namespace win32 {
 namespace detail {
@@ -30,6 +31,12 @@ namespace {
 constexpr DWORD kMinAcceptAddressSlot = sizeof(sockaddr_in) + 16;
 // An unanswered connect gives up after about 30 s, close to Windows' 21 s.
 constexpr int kConnectSynRetries = 4;
+// What one read of a stream socket takes from the kernel beyond the request that reads it.
+constexpr size_t kReceiveBufferSize = 64 * 1024;
+// Idle receive buffers kept for reuse, for the whole process.
+constexpr size_t kMaxSpareReceiveBuffers = 8;
+// A stream read fills at most this many of the request's buffers, then the socket's own.
+constexpr size_t kMaxReadVectors = 16;
 
 enum class RequestKind { kRecv, kRecvFrom, kSend, kSendTo, kAccept };
 
@@ -40,12 +47,68 @@ bool IsReadKind(RequestKind kind) {
 
 struct SocketRecord;
 
+// The caller's buffers of one request. One or two buffers (every request the system makes) live
+// inline, so issuing a request allocates nothing.
+class IovecList {
+ public:
+  IovecList() = default;
+  IovecList(const WSABUF* pBuffers, DWORD count) {
+    size_t used = 0;
+    for (DWORD i = 0; i < count; ++i) used += pBuffers[i].len != 0;
+    if (used > kInline) m_heap.reserve(used);
+    for (DWORD i = 0; i < count; ++i) {
+      if (pBuffers[i].len == 0) continue;
+      iovec buffer{pBuffers[i].buf, pBuffers[i].len};
+      if (used > kInline) {
+        m_heap.push_back(buffer);
+      } else {
+        m_inline[m_count] = buffer;
+      }
+      ++m_count;
+    }
+  }
+
+  bool empty() const { return m_first == m_count; }
+  size_t size() const { return m_count - m_first; }
+  iovec* data() { return (m_heap.empty() ? m_inline : m_heap.data()) + m_first; }
+
+  // Drops `count` bytes from the front.
+  void Consume(size_t count) {
+    while (m_first < m_count && count >= data()->iov_len) {
+      count -= data()->iov_len;
+      ++m_first;
+    }
+    if (count > 0 && m_first < m_count) {
+      data()->iov_base = static_cast<char*>(data()->iov_base) + count;
+      data()->iov_len -= count;
+    }
+  }
+
+  // Copies up to the total length from pSource; returns the bytes copied.
+  size_t Fill(const char* pSource, size_t length) {
+    size_t copied = 0;
+    for (size_t i = 0; i < size() && copied < length; ++i) {
+      const size_t part = std::min(data()[i].iov_len, length - copied);
+      memcpy(data()[i].iov_base, pSource + copied, part);
+      copied += part;
+    }
+    return copied;
+  }
+
+ private:
+  static constexpr size_t kInline = 2;
+  iovec m_inline[kInline] = {};
+  std::vector<iovec> m_heap;
+  size_t m_first = 0;
+  size_t m_count = 0;
+};
+
 // One overlapped request queued on a socket.
 struct Request {
   RequestKind kind = RequestKind::kRecv;
   LPOVERLAPPED pOverlapped = nullptr;
   pid_t issuer = 0;            // CancelIo ends only the calling thread's requests
-  std::vector<iovec> buffers;  // for sends, what is still to go
+  IovecList buffers;           // for sends, what is still to go
   size_t done = 0;             // for sends, bytes already out
   sockaddr* pFrom = nullptr;   // receive-from: written when the datagram arrives
   int* pFromLength = nullptr;
@@ -75,6 +138,68 @@ Outcome FailedErrno(int err, size_t bytes) {
   return Failed(WsaErrorFromErrno(err), CompletionErrorFromErrno(err), bytes);
 }
 
+// The pending requests of one kind on a socket, oldest first. Its storage is kept when it
+// empties, so a request that has to wait allocates nothing in steady state.
+class RequestQueue {
+ public:
+  using iterator = std::vector<Request>::iterator;
+
+  bool empty() const { return m_requests.empty(); }
+  Request& front() { return m_requests.front(); }
+  void push_back(Request&& request) { m_requests.push_back(std::move(request)); }
+  void pop_front() { m_requests.erase(m_requests.begin()); }
+  iterator begin() { return m_requests.begin(); }
+  iterator end() { return m_requests.end(); }
+  iterator erase(iterator it) { return m_requests.erase(it); }
+  void clear() { m_requests.clear(); }
+
+ private:
+  std::vector<Request> m_requests;
+};
+
+// Spare receive buffers of stream sockets. A socket holds a buffer only while it has bytes in
+// it, so a thousand idle connections hold none.
+// Lifetime: one per process, leaky (sockets may be closed from exit handlers).
+// Threading: any thread; its own lock, taken under a socket's lock.
+class ReceiveBufferPool {
+ public:
+  static ReceiveBufferPool& Instance() {
+    static ReceiveBufferPool* pool = new ReceiveBufferPool;
+    return *pool;
+  }
+
+  // Null when memory is exhausted.
+  char* Take() {
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      if (!m_spares.empty()) {
+        char* pBuffer = m_spares.back();
+        m_spares.pop_back();
+        return pBuffer;
+      }
+    }
+    return new (std::nothrow) char[kReceiveBufferSize];
+  }
+
+  void Give(char* pBuffer) {
+    if (!pBuffer) return;
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      if (m_spares.size() < kMaxSpareReceiveBuffers) {
+        m_spares.push_back(pBuffer);
+        return;
+      }
+    }
+    delete[] pBuffer;
+  }
+
+ private:
+  ReceiveBufferPool() { m_spares.reserve(kMaxSpareReceiveBuffers); }
+
+  std::mutex m_lock;
+  std::vector<char*> m_spares;
+};
+
 // The layer's side of one socket, found by descriptor number.
 // Lifetime: made with the socket, taken out of the table by closesocket. Queued requests, epoll
 //   dispatch and callers hold references, so a late event meets a closed record, never freed
@@ -82,19 +207,34 @@ Outcome FailedErrno(int err, size_t bytes) {
 // Threading: the fields below m_lock are guarded by it. Lock order: a listening socket's lock,
 //   then its accept socket's; a socket's lock, then its port's lock.
 struct SocketRecord {
-  SocketRecord(int fd, uint32_t generation) : m_fd(fd), m_generation(generation) {}
+  SocketRecord(int fd, uint32_t generation, bool stream)
+      : m_fd(fd), m_generation(generation), m_stream(stream) {}
+  ~SocketRecord() { ReceiveBufferPool::Instance().Give(m_pReceived); }
   uint64_t Tag() const { return uint64_t{m_generation} << 32 | static_cast<uint32_t>(m_fd); }
+  size_t BufferedLocked() const { return m_receivedEnd - m_receivedBegin; }
+  void DropReceivedLocked() {
+    ReceiveBufferPool::Instance().Give(m_pReceived);
+    m_pReceived = nullptr;
+    m_receivedBegin = m_receivedEnd = 0;
+  }
 
   const int m_fd;
   const uint32_t m_generation;
+  // Stream sockets read ahead into a buffer of their own; datagrams keep one per request.
+  const bool m_stream;
 
   std::mutex m_lock;
   bool m_closed = false;
   bool m_nonBlocking = false;  // the mode Windows code sees; the descriptor is always O_NONBLOCK
   std::shared_ptr<CompletionPort> m_port;
   ULONG_PTR m_key = 0;
-  std::deque<Request> m_reads;  // receives, or accepts on a listening socket
-  std::deque<Request> m_writes;
+  RequestQueue m_reads;  // receives, or accepts on a listening socket
+  RequestQueue m_writes;
+  // Bytes read from the stream and not yet handed to a receive: [begin, end) of the buffer,
+  // which is held only while it is not empty. Receives are pending only while it is empty.
+  char* m_pReceived = nullptr;
+  size_t m_receivedBegin = 0;
+  size_t m_receivedEnd = 0;
   // Event selection (connect notification only).
   WSAEVENT m_hSelectEvent = nullptr;
   LONG m_selectMask = 0;
@@ -179,31 +319,6 @@ int AddressLength(const void* pAddress) {
   return 0;
 }
 
-std::vector<iovec> ToIovecs(const WSABUF* pBuffers, DWORD count) {
-  std::vector<iovec> result;
-  result.reserve(count);
-  for (DWORD i = 0; i < count; ++i) {
-    if (pBuffers[i].len == 0) continue;
-    result.push_back(iovec{pBuffers[i].buf, pBuffers[i].len});
-  }
-  return result;
-}
-
-// Drops `count` sent bytes from the front of the buffer list.
-void Consume(std::vector<iovec>* pBuffers, size_t count) {
-  size_t whole = 0;
-  while (whole < pBuffers->size() && count >= (*pBuffers)[whole].iov_len) {
-    count -= (*pBuffers)[whole].iov_len;
-    ++whole;
-  }
-  pBuffers->erase(pBuffers->begin(), pBuffers->begin() + static_cast<ptrdiff_t>(whole));
-  if (count > 0) {
-    iovec& first = pBuffers->front();
-    first.iov_base = static_cast<char*>(first.iov_base) + count;
-    first.iov_len -= count;
-  }
-}
-
 // --- Connect watching ---
 
 HANDLE RecordConnectLocked(SocketRecord& record, int wsaError) {
@@ -276,7 +391,49 @@ class ConnectWatcher {
 
 // --- Attempts (socket lock held) ---
 
+// A stream receive takes what the socket's buffer holds; when it is empty, one readv fills the
+// request and then the buffer with whatever the kernel has, so a stream read in small requests
+// costs one system call per buffer, not one per request.
+Outcome TryStreamReceive(SocketRecord& record, Request& request) {
+  if (request.buffers.empty()) return Done(0);
+  if (size_t held = record.BufferedLocked()) {
+    size_t copied = request.buffers.Fill(record.m_pReceived + record.m_receivedBegin, held);
+    record.m_receivedBegin += copied;
+    if (record.BufferedLocked() == 0) record.DropReceivedLocked();
+    return Done(copied);
+  }
+  iovec vectors[kMaxReadVectors];
+  const size_t own = std::min(request.buffers.size(), kMaxReadVectors - 1);
+  std::copy_n(request.buffers.data(), own, vectors);
+  size_t wanted = 0;
+  for (size_t i = 0; i < own; ++i) wanted += vectors[i].iov_len;
+  char* pBuffer = ReceiveBufferPool::Instance().Take();
+  size_t count = own;
+  if (pBuffer) vectors[count++] = iovec{pBuffer, kReceiveBufferSize};
+  ssize_t read;
+  do {
+    read = readv(record.m_fd, vectors, static_cast<int>(count));
+  } while (read < 0 && errno == EINTR);
+  const int err = errno;
+  const size_t got = read > 0 ? static_cast<size_t>(read) : 0;
+  if (got > wanted) {
+    record.m_pReceived = pBuffer;
+    record.m_receivedBegin = 0;
+    record.m_receivedEnd = got - wanted;
+  } else {
+    ReceiveBufferPool::Instance().Give(pBuffer);
+  }
+  if (read < 0) {
+    if (err == EAGAIN || err == EWOULDBLOCK) return WouldBlock();
+    return FailedErrno(err, 0);
+  }
+  return Done(std::min(got, wanted));
+}
+
 Outcome TryReceive(SocketRecord& record, Request& request) {
+  if (record.m_stream && request.kind == RequestKind::kRecv) {
+    return TryStreamReceive(record, request);
+  }
   sockaddr_storage from;
   msghdr message = {};
   message.msg_iov = request.buffers.data();
@@ -319,7 +476,7 @@ Outcome TrySend(SocketRecord& record, Request& request) {
       return FailedErrno(errno, request.done);
     }
     request.done += static_cast<size_t>(count);
-    Consume(&request.buffers, static_cast<size_t>(count));
+    request.buffers.Consume(static_cast<size_t>(count));
   }
   return Done(request.done);
 }
@@ -419,7 +576,7 @@ void CompleteLocked(SocketRecord& record, Request& request, DWORD error, size_t 
   record.m_port->Push(packet);
 }
 
-void ProgressQueueLocked(SocketRecord& record, std::deque<Request>& queue) {
+void ProgressQueueLocked(SocketRecord& record, RequestQueue& queue) {
   while (!queue.empty()) {
     Outcome outcome = TryLocked(record, queue.front());
     if (outcome.state == Outcome::kWouldBlock) return;
@@ -444,8 +601,8 @@ DWORD Issue(const std::shared_ptr<SocketRecord>& record, Request&& request, size
   }
   request.pOverlapped->Internal = ERROR_IO_PENDING;
   request.pOverlapped->InternalHigh = 0;
-  request.issuer = gettid();
-  std::deque<Request>& queue = IsReadKind(request.kind) ? record->m_reads : record->m_writes;
+  request.issuer = static_cast<pid_t>(GetCurrentThreadId());
+  RequestQueue& queue = IsReadKind(request.kind) ? record->m_reads : record->m_writes;
   // Never overtake queued requests: two threads' sends must not interleave on the wire.
   if (queue.empty()) {
     Outcome outcome = TryLocked(*record, request);
@@ -467,7 +624,7 @@ int FinishRequest(DWORD status, size_t bytes, LPDWORD pBytes) {
 }
 
 // Ends `requests` with 995 (socket lock held).
-void AbortLocked(SocketRecord& record, std::deque<Request>& requests) {
+void AbortLocked(SocketRecord& record, RequestQueue& requests) {
   for (Request& request : requests) {
     CompleteLocked(record, request, ERROR_OPERATION_ABORTED, request.done);
   }
@@ -490,7 +647,7 @@ SOCKET AdoptNewSocket(int fd, int type) {
     int retries = kConnectSynRetries;
     ::setsockopt(fd, IPPROTO_TCP, TCP_SYNCNT, &retries, sizeof(retries));
   }
-  Sockets().Insert(std::make_shared<SocketRecord>(fd, NextGeneration()));
+  Sockets().Insert(std::make_shared<SocketRecord>(fd, NextGeneration(), type == SOCK_STREAM));
   return static_cast<SOCKET>(fd);
 }
 
@@ -523,10 +680,10 @@ bool CancelSocketIoOfThread(uintptr_t value) {
   if (value > static_cast<uintptr_t>(INT_MAX)) return false;
   std::shared_ptr<SocketRecord> record = Sockets().Find(static_cast<int>(value));
   if (!record) return false;
-  const pid_t self = gettid();
+  const pid_t self = static_cast<pid_t>(GetCurrentThreadId());
   std::lock_guard<std::mutex> lock(record->m_lock);
-  for (std::deque<Request>* pQueue : {&record->m_reads, &record->m_writes}) {
-    std::deque<Request> mine;
+  for (RequestQueue* pQueue : {&record->m_reads, &record->m_writes}) {
+    RequestQueue mine;
     for (auto it = pQueue->begin(); it != pQueue->end();) {
       if (it->issuer == self) {
         mine.push_back(std::move(*it));
@@ -621,6 +778,7 @@ int closesocket(SOCKET s) {
     close(fd);
     detail::AbortLocked(*record, record->m_reads);
     detail::AbortLocked(*record, record->m_writes);
+    record->DropReceivedLocked();
     // A connect thread waiting on this socket's event must hear about it, or its slot would
     // stay taken for good.
     if ((record->m_selectMask & FD_CONNECT) && !record->m_connectSignalled &&
@@ -634,7 +792,7 @@ int closesocket(SOCKET s) {
   if (listener) {
     // An AcceptEx aimed at this socket ends now rather than with the next connection.
     std::lock_guard<std::mutex> lock(listener->m_lock);
-    std::deque<Request> ended;
+    detail::RequestQueue ended;
     for (auto it = listener->m_reads.begin(); it != listener->m_reads.end();) {
       if (it->acceptSocket == record) {
         ended.push_back(std::move(*it));
@@ -659,7 +817,7 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesReceived
   Request request;
   request.kind = RequestKind::kRecv;
   request.pOverlapped = overlapped;
-  request.buffers = detail::ToIovecs(buffers, bufferCount);
+  request.buffers = detail::IovecList(buffers, bufferCount);
   size_t bytes = 0;
   DWORD status = detail::Issue(record, std::move(request), &bytes);
   return detail::FinishRequest(status, bytes, bytesReceived);
@@ -675,7 +833,7 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesSent, DW
   Request request;
   request.kind = RequestKind::kSend;
   request.pOverlapped = overlapped;
-  request.buffers = detail::ToIovecs(buffers, bufferCount);
+  request.buffers = detail::IovecList(buffers, bufferCount);
   size_t bytes = 0;
   DWORD status = detail::Issue(record, std::move(request), &bytes);
   return detail::FinishRequest(status, bytes, bytesSent);
@@ -694,7 +852,7 @@ int WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesRece
   Request request;
   request.kind = RequestKind::kRecvFrom;
   request.pOverlapped = overlapped;
-  request.buffers = detail::ToIovecs(buffers, bufferCount);
+  request.buffers = detail::IovecList(buffers, bufferCount);
   request.pFrom = from;
   request.pFromLength = fromLength;
   size_t bytes = 0;
@@ -715,7 +873,7 @@ int WSASendTo(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesSent, 
   Request request;
   request.kind = to ? RequestKind::kSendTo : RequestKind::kSend;
   request.pOverlapped = overlapped;
-  request.buffers = detail::ToIovecs(buffers, bufferCount);
+  request.buffers = detail::IovecList(buffers, bufferCount);
   if (to) {
     memcpy(&request.to, to, static_cast<size_t>(toLength));
     request.toLength = static_cast<socklen_t>(toLength);
@@ -896,7 +1054,12 @@ int ioctlsocket(SOCKET s, long command, ULONG* argument) {
     if (ioctl(fd, FIONREAD, &available) != 0) {
       return FailSocket(static_cast<int>(detail::WsaErrorFromErrno(errno)));
     }
-    *argument = static_cast<ULONG>(available);
+    size_t buffered = 0;
+    if (std::shared_ptr<SocketRecord> record = FindSocket(s)) {
+      std::lock_guard<std::mutex> lock(record->m_lock);
+      buffered = record->BufferedLocked();
+    }
+    *argument = static_cast<ULONG>(static_cast<size_t>(available) + buffered);
     return 0;
   }
   return FailSocket(WSAEINVAL);

@@ -11,6 +11,7 @@
 #include <climits>
 #include <memory>
 #include <mutex>
+#include <typeinfo>
 #include <vector>
 
 #include "handles.h"
@@ -223,6 +224,18 @@ int ParkOnDoorbell(detail::Doorbell* pBell, int timeoutMs,
   return 0;
 }
 
+// A mutex is waited for and released around every completion the engine delivers (its object
+// lifecycle guard): it is recognised by its exact type, cheaper than the dynamic_cast that finds
+// any other object.
+template <class T>
+std::shared_ptr<T> LookupWaitable(HANDLE handle) {
+  std::shared_ptr<detail::KernelObject> object = detail::LookupHandle(handle);
+  if (object && typeid(*object) == typeid(MutexObject)) {
+    return std::static_pointer_cast<MutexObject>(std::move(object));
+  }
+  return std::dynamic_pointer_cast<T>(std::move(object));
+}
+
 std::shared_ptr<EventObject> LookupEvent(HANDLE handle) {
   return detail::Lookup<EventObject>(handle);
 }
@@ -234,20 +247,12 @@ namespace detail {
 // A wait tries to acquire under SyncLock; when nothing can be taken it registers the thread's
 // doorbell on every object once and parks on it, retrying after each ring. Signals ring every
 // registered doorbell, so no wake-up is lost between the try and the park.
-DWORD WaitObjects(DWORD count, const HANDLE* pHandles, BOOL waitAll, DWORD milliseconds,
-                  bool (*extraReady)(void*), void* extraContext,
-                  void (*park)(int fd, DWORD milliseconds)) {
-  if (count > MAXIMUM_WAIT_OBJECTS || (count == 0 && !extraReady) || (count > 0 && !pHandles)) {
-    return FailWait(ERROR_INVALID_PARAMETER);
-  }
-  // "All objects and input" is not a wait anything here needs.
-  if (waitAll && count > 0 && extraReady) return FailWait(ERROR_NOT_SUPPORTED);
+namespace {
 
-  std::shared_ptr<Waitable> objects[MAXIMUM_WAIT_OBJECTS];
-  for (DWORD i = 0; i < count; ++i) {
-    objects[i] = Lookup<Waitable>(pHandles[i]);
-    if (!objects[i]) return FailWait(ERROR_INVALID_HANDLE);
-  }
+// The wait itself, over the objects already looked up into objects[0..count).
+DWORD WaitLookedUp(std::shared_ptr<Waitable>* objects, DWORD count, BOOL waitAll,
+                   DWORD milliseconds, bool (*extraReady)(void*), void* extraContext,
+                   void (*park)(int fd, DWORD milliseconds)) {
   if (waitAll) {
     for (DWORD i = 0; i < count; ++i) {
       for (DWORD j = i + 1; j < count; ++j) {
@@ -299,10 +304,44 @@ DWORD WaitObjects(DWORD count, const HANDLE* pHandles, BOOL waitAll, DWORD milli
   }
 }
 
+template <size_t kSlots>
+DWORD LookUpAndWait(DWORD count, const HANDLE* pHandles, BOOL waitAll, DWORD milliseconds,
+                    bool (*extraReady)(void*), void* extraContext,
+                    void (*park)(int fd, DWORD milliseconds)) {
+  std::shared_ptr<Waitable> objects[kSlots];
+  for (DWORD i = 0; i < count; ++i) {
+    objects[i] = LookupWaitable<Waitable>(pHandles[i]);
+    if (!objects[i]) return FailWait(ERROR_INVALID_HANDLE);
+  }
+  return WaitLookedUp(objects, count, waitAll, milliseconds, extraReady, extraContext, park);
+}
+
+}  // namespace
+
+DWORD WaitObjects(DWORD count, const HANDLE* pHandles, BOOL waitAll, DWORD milliseconds,
+                  bool (*extraReady)(void*), void* extraContext,
+                  void (*park)(int fd, DWORD milliseconds)) {
+  if (count > MAXIMUM_WAIT_OBJECTS || (count == 0 && !extraReady) || (count > 0 && !pHandles)) {
+    return FailWait(ERROR_INVALID_PARAMETER);
+  }
+  // "All objects and input" is not a wait anything here needs.
+  if (waitAll && count > 0 && extraReady) return FailWait(ERROR_NOT_SUPPORTED);
+  // Most waits name one object (every lifecycle guard waits on one mutex): only as many slots
+  // as that are built and torn down.
+  if (count <= 1) {
+    return LookUpAndWait<1>(count, pHandles, waitAll, milliseconds, extraReady, extraContext,
+                            park);
+  }
+  return LookUpAndWait<MAXIMUM_WAIT_OBJECTS>(count, pHandles, waitAll, milliseconds, extraReady,
+                                             extraContext, park);
+}
+
 }  // namespace detail
 
 // --- Critical sections ---
-// Recursive ownership is relied on ("the engine relies on that"); the spin count is a hint.
+// Recursive ownership is relied on ("the engine relies on that"). As on Windows, a thread that
+// finds the section taken spins up to the spin count before it sleeps: the sections the engine
+// contends for are held for microseconds, less than a futex sleep and wake-up cost both threads.
 
 void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
   InitializeCriticalSectionAndSpinCount(cs, 0);
@@ -318,7 +357,15 @@ BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION cs, DWORD spinCoun
   return TRUE;
 }
 
-void EnterCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_lock(&cs->Mutex); }
+void EnterCriticalSection(LPCRITICAL_SECTION cs) {
+  for (DWORD spins = 0; spins < cs->SpinCount; ++spins) {
+    if (pthread_mutex_trylock(&cs->Mutex) == 0) return;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+  pthread_mutex_lock(&cs->Mutex);
+}
 
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
   return pthread_mutex_trylock(&cs->Mutex) == 0 ? TRUE : FALSE;
@@ -363,7 +410,6 @@ BOOL ResetEvent(HANDLE event) {
 namespace detail {
 HANDLE CreateNamedMutex(LPCWSTR name);  // named_objects.cpp
 }
-
 // The lifecycle manager creates them unowned, waits on one (or any of up to 64) and releases
 // it; an abandoned mutex is handed over with WAIT_ABANDONED_0 + i and owned by the waiter.
 
@@ -385,7 +431,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
 }
 
 BOOL ReleaseMutex(HANDLE mutex) {
-  std::shared_ptr<MutexObject> pMutex = detail::Lookup<MutexObject>(mutex);
+  std::shared_ptr<MutexObject> pMutex = LookupWaitable<MutexObject>(mutex);
   if (!pMutex) return detail::Fail(ERROR_INVALID_HANDLE);
   std::shared_ptr<MutexObject> dropLater;  // released after SyncLock
   DWORD error;

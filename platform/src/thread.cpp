@@ -206,8 +206,20 @@ DWORD ResumeThread(HANDLE thread) {
   return pThread->Resume();
 }
 
+namespace {
+// Asked on every lock and wait of a layer mutex and every overlapped request: a system call each
+// time would cost more than the rest of the request.
+thread_local DWORD t_threadId = 0;
+// A child made by fork would otherwise answer with the parent's thread.
+[[maybe_unused]] const int g_forkResetsThreadId =
+    pthread_atfork(nullptr, nullptr, [] { t_threadId = 0; });
+}  // namespace
+
 // Log lines and the I/O thread's "am I the I/O thread" test use it; also the mutex owner.
-DWORD GetCurrentThreadId() { return static_cast<DWORD>(gettid()); }
+DWORD GetCurrentThreadId() {
+  if (t_threadId == 0) t_threadId = static_cast<DWORD>(gettid());
+  return t_threadId;
+}
 
 HANDLE GetCurrentThread() { return kCurrentThreadHandle; }
 

@@ -118,6 +118,30 @@ TEST_F(CIOOperationPoolTest, BlockGivenBackTwiceIsIgnored) {
   EXPECT_LE(freeAfter, freeCount + 1);
 }
 
+// Thousands of blocks out at once and back in a scrambled order: each is found exactly once,
+// whatever its neighbours in the in-use set did before it.
+TEST_F(CIOOperationPoolTest, ManyBlocksOutAndBackInAnyOrderAreEachTakenBackOnce) {
+  std::vector<CIOOperation*> ops;
+  for (int i = 0; i < 3000; ++i) ops.push_back(Allocator::Instance()->Alloc(i % 2 ? 40 : 40000));
+  EXPECT_EQ(Allocator::Instance()->InUseCountForTesting(), m_inUseAtStart + ops.size());
+  uint32_t state = 7;
+  for (size_t i = ops.size() - 1; i > 0; --i) {
+    state = state * 1103515245u + 12345u;
+    std::swap(ops[i], ops[state % (i + 1)]);
+  }
+  for (size_t i = 0; i < ops.size(); ++i) {
+    ASSERT_EQ(Allocator::Instance()->Free(ops[i]), 1) << i;
+    // Every block still out is still known.
+    if (i % 500 == 0) {
+      EXPECT_EQ(Allocator::Instance()->InUseCountForTesting(), m_inUseAtStart + ops.size() - i - 1);
+    }
+  }
+  // A block that went onto a free list is not taken back a second time.
+  CIOOperation* pKept = Allocator::Instance()->Alloc(40);
+  ASSERT_EQ(Allocator::Instance()->Free(pKept), 1);
+  EXPECT_EQ(Allocator::Instance()->Free(pKept), 0);
+}
+
 // Data and address.
 TEST_F(CIOOperationPoolTest, AppendCopiesOnlyWhatFits) {
   CIOOperation* pOp = CIOOperation::Create(nullptr, 2, 452);

@@ -194,10 +194,15 @@ TEST(LifecycleMutexTableTest, ElevenRetiredEntriesKeepTenSparesAndCloseTheEleven
   ASSERT_EQ(win32::WaitForSingleObject(mutexes[0], 0), win32::WAIT_OBJECT_0);
   win32::ReleaseMutex(mutexes[0]);
 
-  // The oldest spare is reused first, mutex and all.
+  // The oldest spare is reused first, mutex and all, and is found under its new object only.
   LifecycleEntry* pReused = table.Acquire(&objects[11], 100);
   EXPECT_EQ(pReused->MutexHandle(), mutexes[0]);
-  table.Release(pReused);
+  EXPECT_EQ(table.Acquire(&objects[11], 100), pReused);
+  EXPECT_EQ(table.EntryCountForTesting(&objects[11]), 1u);
+  EXPECT_EQ(table.EntryCountForTesting(&objects[0]), 0u);
+  EXPECT_EQ(table.Release(pReused), 1);
+  EXPECT_EQ(table.Release(pReused), 0);
+  EXPECT_EQ(table.EntryCountForTesting(&objects[11]), 0u);
 }
 
 }  // namespace

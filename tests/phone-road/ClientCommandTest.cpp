@@ -349,6 +349,21 @@ TEST_F(ClientCommandTest, DecodeRefusesWhatItCannotDecipher) {
   EXPECT_EQ(BodyOf(xored.get()), body);
 }
 
+// A whole chunk is deciphered where it lies: same buffer, the header's length cut to the plain
+// text, so the upload hands on exactly these bytes.
+TEST_F(ClientCommandTest, LargestBodyIsDecipheredInItsOwnBuffer) {
+  g_deviceKeys[9] = "0123456789abcdef";
+  const std::string plain = Pattern(65459, 7);
+  for (uint16_t type : {1, 2}) {
+    CommandRef command(IncomingFrame(type, EncipherBody(type, "0123456789abcdef", plain)));
+    const CIOOperation* pBuffer = command->Buffer();
+    ASSERT_EQ(CClientCommand::DecodeCommand(command.get(), kTestKeys), 1);
+    EXPECT_EQ(command->Buffer(), pBuffer);
+    EXPECT_EQ(command->GetHeader().totalLength, CClientCommand::kHeaderSize + plain.size());
+    EXPECT_TRUE(BodyOf(command.get()) == plain) << type;
+  }
+}
+
 TEST_F(ClientCommandTest, EncodeUsesTheDestinationsKeyAndPassesOtherTypes) {
   g_deviceKeys[-5] = "0123456789abcdef";
   const std::string body = phone_road_test::CheckCodeOnlyBody();

@@ -128,6 +128,25 @@ TEST_F(CompletionPortTest, PacketsPostedBeforeAnyWaiterComeOutInOrder) {
   EXPECT_EQ(WAIT_TIMEOUT, Dequeue(m_port, 0).error);
 }
 
+// The queue keeps its order while it wraps and grows under packets taken and added in turn.
+TEST_F(CompletionPortTest, OrderHoldsWhilePacketsAreTakenAndAddedInWaves) {
+  std::vector<OVERLAPPED> overlapped(1000);
+  size_t posted = 0;
+  size_t taken = 0;
+  for (size_t wave : {40, 100, 7, 300, 553}) {
+    for (size_t i = 0; i < wave; ++i, ++posted) {
+      ASSERT_TRUE(PostQueuedCompletionStatus(m_port, 0, posted, &overlapped[posted]));
+    }
+    for (size_t i = 0; i < wave * 3 / 4; ++i, ++taken) {
+      Packet packet = Dequeue(m_port);
+      ASSERT_EQ(taken, packet.key);
+      ASSERT_EQ(&overlapped[taken], packet.pOverlapped);
+    }
+  }
+  for (; taken < posted; ++taken) ASSERT_EQ(taken, Dequeue(m_port).key);
+  EXPECT_EQ(WAIT_TIMEOUT, Dequeue(m_port, 0).error);
+}
+
 TEST_F(CompletionPortTest, EachOfSeveralWaitersGetsOnePacket) {
   constexpr int kWaiters = 4;
   std::atomic<int> received{0};

@@ -236,6 +236,133 @@ TEST_F(SocketTest, CancelIoEndsOnlyTheCallingThreadsRequests) {
   EXPECT_EQ(2u, packet.bytes);
 }
 
+// Stream receives are served from bytes the socket read ahead: each request still completes
+// once, in order, with no more than it asked for, and what was read before the peer's close
+// comes before the zero-byte read.
+TEST_F(SocketTest, ReadAheadServesSmallerAndEqualRequestsInOrderThenThePeersClose) {
+  int peer;
+  SOCKET s = ConnectedSocket(5, &peer);
+  const std::string sent = Pattern(10000, 3);
+  ASSERT_EQ(static_cast<ssize_t>(sent.size()), write(peer, sent.data(), sent.size()));
+  pollfd readable = {static_cast<int>(s), POLLIN, 0};
+  ASSERT_EQ(1, poll(&readable, 1, kBoundedMs));
+
+  // 100 bytes asked with 10000 waiting: the rest stays readable, as the kernel's would.
+  std::string received(sent.size() + 64, '\0');
+  OVERLAPPED overlapped[6] = {};
+  ASSERT_EQ(0u, PostRecv(s, received.data(), 100, &overlapped[0]));
+  ULONG available = 0;
+  ASSERT_EQ(0, ioctlsocket(s, static_cast<long>(FIONREAD), &available));
+  EXPECT_EQ(9900u, available);
+  // Two buffers in one request are filled in turn.
+  WSABUF split[2] = {{30, received.data() + 100}, {4870, received.data() + 130}};
+  DWORD flags = 0;
+  DWORD bytes = 0;
+  ASSERT_EQ(0, WSARecv(s, split, 2, &bytes, &flags, &overlapped[1], nullptr));
+  EXPECT_EQ(4900u, bytes);
+  // Exactly what is left.
+  ASSERT_EQ(0u, PostRecv(s, received.data() + 5000, 5000, &overlapped[2]));
+  // Nothing left: the next one waits for the peer.
+  ASSERT_EQ(static_cast<DWORD>(WSA_IO_PENDING),
+            PostRecv(s, received.data() + 10000, 64, &overlapped[3]));
+  // More data and the close arrive together; the data is taken before the close is seen.
+  ASSERT_EQ(3, write(peer, "end", 3));
+  ::shutdown(peer, SHUT_WR);
+  const DWORD expected[5] = {100, 4900, 5000, 3, 0};
+  for (int i = 0; i < 5; ++i) {
+    if (i == 4) {
+      ASSERT_EQ(0u, PostRecv(s, received.data(), 64, &overlapped[4]));
+    }
+    Packet packet = Dequeue(m_port);
+    ASSERT_TRUE(packet.ok) << i;
+    EXPECT_EQ(&overlapped[i], packet.pOverlapped);
+    EXPECT_EQ(5u, packet.key);
+    EXPECT_EQ(expected[i], packet.bytes) << i;
+  }
+  EXPECT_EQ(sent, received.substr(0, sent.size()));
+  EXPECT_EQ("end", received.substr(sent.size(), 3));
+  // A closed stream keeps answering 0.
+  ASSERT_EQ(0u, PostRecv(s, received.data(), 64, &overlapped[5]));
+  EXPECT_EQ(0u, Dequeue(m_port).bytes);
+  EXPECT_EQ(WAIT_TIMEOUT, Dequeue(m_port, kQuietMs).error);
+}
+
+// Bytes read ahead belong to the socket: cancelling a thread's requests keeps them, closing the
+// socket drops them, and nothing completes twice.
+TEST_F(SocketTest, CancelKeepsReadAheadBytesAndCloseDropsThem) {
+  int peer;
+  SOCKET s = ConnectedSocket(7, &peer);
+  const std::string sent = Pattern(5000, 5);
+  ASSERT_EQ(static_cast<ssize_t>(sent.size()), write(peer, sent.data(), sent.size()));
+  pollfd readable = {static_cast<int>(s), POLLIN, 0};
+  ASSERT_EQ(1, poll(&readable, 1, kBoundedMs));
+  std::string received(sent.size(), '\0');
+  OVERLAPPED overlapped[3] = {};
+  ASSERT_EQ(0u, PostRecv(s, received.data(), 100, &overlapped[0]));
+  ASSERT_TRUE(CancelIo(AsHandle(s)));
+  ASSERT_EQ(0u, PostRecv(s, received.data() + 100, 200, &overlapped[1]));
+  for (int i = 0; i < 2; ++i) {
+    Packet packet = Dequeue(m_port);
+    ASSERT_TRUE(packet.ok);
+    EXPECT_EQ(&overlapped[i], packet.pOverlapped);
+  }
+  EXPECT_EQ(sent.substr(0, 300), received.substr(0, 300));
+
+  ASSERT_EQ(0, Close(s));
+  EXPECT_EQ(WAIT_TIMEOUT, Dequeue(m_port, kQuietMs).error);
+  EXPECT_EQ(static_cast<DWORD>(WSAENOTSOCK), PostRecv(s, received.data(), 100, &overlapped[2]));
+  // The number may come back for a new socket, which must not see the old socket's bytes.
+  int newPeer;
+  SOCKET again = ConnectedSocket(8, &newPeer);
+  OVERLAPPED fresh = {};
+  ASSERT_EQ(static_cast<DWORD>(WSA_IO_PENDING), PostRecv(again, received.data(), 100, &fresh));
+  ASSERT_EQ(1, write(newPeer, "n", 1));
+  EXPECT_EQ(1u, Dequeue(m_port).bytes);
+  EXPECT_EQ('n', received[0]);
+}
+
+// A long stream cut by the sender and by the reader at random sizes, with receives that find
+// data at once and receives that wait, arrives whole and in order, one packet per receive.
+TEST_F(SocketTest, RandomlyCutStreamArrivesWholeThroughReadAhead) {
+  constexpr size_t kTotal = 3 << 20;
+  int peer;
+  SOCKET s = ConnectedSocket(9, &peer, 64 * 1024);
+  const std::string sent = Pattern(kTotal, 6);
+  std::thread writer([&] {
+    unsigned seed = 11;
+    size_t done = 0;
+    while (done < kTotal) {
+      const size_t size = std::min<size_t>(1 + rand_r(&seed) % 70000, kTotal - done);
+      ASSERT_EQ(static_cast<ssize_t>(size), write(peer, sent.data() + done, size));
+      done += size;
+      if (rand_r(&seed) % 8 == 0) usleep(200);
+    }
+  });
+  std::string received(kTotal, '\0');
+  unsigned seed = 12;
+  size_t done = 0;
+  int immediate = 0;
+  int pending = 0;
+  while (done < kTotal) {
+    OVERLAPPED overlapped = {};
+    const ULONG size =
+        static_cast<ULONG>(std::min<size_t>(1 + rand_r(&seed) % 3000, kTotal - done));
+    const DWORD status = PostRecv(s, received.data() + done, size, &overlapped);
+    ASSERT_TRUE(status == 0 || status == static_cast<DWORD>(WSA_IO_PENDING)) << status;
+    ++(status == 0 ? immediate : pending);
+    Packet packet = Dequeue(m_port);
+    ASSERT_TRUE(packet.ok);
+    ASSERT_EQ(&overlapped, packet.pOverlapped);
+    ASSERT_GT(packet.bytes, 0u);
+    ASSERT_LE(packet.bytes, size);
+    done += packet.bytes;
+  }
+  writer.join();
+  EXPECT_TRUE(received == sent);
+  EXPECT_GT(immediate, pending);
+  EXPECT_EQ(WAIT_TIMEOUT, Dequeue(m_port, kQuietMs).error);
+}
+
 // Sends: whole buffers, call order, no interleaving between threads, one packet each.
 TEST_F(SocketTest, LargeSendToSlowReaderCompletesOnceInOrderBesideConcurrentSends) {
   constexpr size_t kLarge = 1 << 20;

@@ -1,5 +1,7 @@
 #include "PhoneFrame.h"
 
+#include <cstring>
+
 namespace peer {
 
 namespace {
@@ -48,13 +50,19 @@ PhoneFrameHeader CPhoneFrame::ReadHeader(const uint8_t* in) {
 }
 
 std::string CPhoneFrame::Build(const PhoneFrameHeader& header, std::string_view body) {
+  std::string frame;
+  BuildInto(header, body, &frame);
+  return frame;
+}
+
+void CPhoneFrame::BuildInto(const PhoneFrameHeader& header, std::string_view body,
+                            std::string* pFrame) {
   PhoneFrameHeader full = header;
   full.magic = kPhoneFrameMagic;
   full.totalLength = static_cast<uint32_t>(kPhoneFrameHeaderSize + body.size());
-  std::string frame(kPhoneFrameHeaderSize, '\0');
-  WriteHeader(full, reinterpret_cast<uint8_t*>(frame.data()));
-  frame.append(body);
-  return frame;
+  pFrame->resize(full.totalLength);
+  WriteHeader(full, reinterpret_cast<uint8_t*>(pFrame->data()));
+  if (!body.empty()) memcpy(pFrame->data() + kPhoneFrameHeaderSize, body.data(), body.size());
 }
 
 bool CPhoneFrame::Parse(std::string_view frame, PhoneFrameHeader* header, std::string_view* body) {

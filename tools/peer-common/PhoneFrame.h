@@ -44,6 +44,8 @@ class CPhoneFrame {
   // Header and body; magic is set to 0x77DE and the total length to 40 + body size. No size
   // limit is applied here, so fault tests can build oversized frames.
   static std::string Build(const PhoneFrameHeader& header, std::string_view body);
+  // The same into *pFrame, whose memory is reused: a sender of many frames allocates once.
+  static void BuildInto(const PhoneFrameHeader& header, std::string_view body, std::string* pFrame);
   // Accepts exactly one complete frame: the magic, 40 <= total length <= 65536, and a total
   // length equal to the bytes given. The body view points into `frame`.
   [[nodiscard]] static bool Parse(std::string_view frame, PhoneFrameHeader* header,

@@ -371,7 +371,7 @@ size_t CPhoneSim::LargestChunkData(uint16_t encodeType, size_t maxFrameSize, int
 bool CPhoneSim::SendCommand(uint16_t command, uint16_t encodeType, uint32_t sequence,
                             std::string_view plainBody, uint32_t* echo) {
   if (!m_transport) return Fail("not connected");
-  std::string body;
+  std::string& body = m_sendBody;
   if (encodeType >= 1 && encodeType <= 3) {
     std::string_view key;
     if (!KeyFor(encodeType, &key)) return false;
@@ -388,7 +388,8 @@ bool CPhoneSim::SendCommand(uint16_t command, uint16_t encodeType, uint32_t sequ
   header.sequence = sequence;
   header.echo = m_nextEcho++;
   header.encodeType = encodeType;
-  if (!SendRawFrame(CPhoneFrame::Build(header, body))) return false;
+  CPhoneFrame::BuildInto(header, body, &m_sendFrame);
+  if (!SendRawFrame(m_sendFrame)) return false;
   if (echo) *echo = header.echo;
   return true;
 }
@@ -610,7 +611,6 @@ FileResult CPhoneSim::UploadOne(const UploadFileSpec& spec, const UploadOptions&
   std::deque<Chunk> inFlight;
   int64_t position = file.startPosition;
   bool stopping = false;
-  std::string data;
   std::string plain;
   protocol::C2CPhoneUploadFileNextReq next;
   SetCheckCode(&next);
@@ -632,13 +632,14 @@ FileResult CPhoneSim::UploadOne(const UploadFileSpec& spec, const UploadOptions&
         }
         return fatal("the frame limit leaves no room for data");
       }
-      data.resize(static_cast<size_t>(length));
-      if (!ReadAt(fd, position, data.data(), data.size())) {
+      // Read straight into the request: a chunk copy less per frame.
+      std::string* pData = next.mutable_data();
+      pData->resize(static_cast<size_t>(length));
+      if (!ReadAt(fd, position, pData->data(), pData->size())) {
         return fatal("cannot read " + spec.localPath + " at " + std::to_string(position));
       }
       next.set_start_position(position);
       next.set_data_len(static_cast<int32_t>(length));
-      next.set_data(data);
       next.SerializePartialToString(&plain);
       uint32_t echo = 0;
       if (!SendCommand(protocol::C2C_phone_upload_file_next, encodeType, session, plain, &echo)) {

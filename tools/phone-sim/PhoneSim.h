@@ -217,6 +217,10 @@ class CPhoneSim {
   uint32_t m_nextEcho = 1;
   uint16_t m_lastResult = 0;
   std::string m_lastError;
+  // The enciphered body and the frame of the command being sent, kept so that chunks reuse
+  // their memory.
+  std::string m_sendBody;
+  std::string m_sendFrame;
 };
 
 }  // namespace phonesim

@@ -121,6 +121,9 @@ bool CReportSpool::LoadGuid(win32::BYTE* pGuid) {
 
 bool CReportSpool::EnsureFolder() {
   if (m_folder.empty() || m_folder[0] != '/') return false;
+  // Every record comes here: a folder already there costs one stat, not a mkdir per level.
+  struct stat existing;
+  if (stat(m_folder.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) return true;
   for (size_t slash = m_folder.find('/', 1);; slash = m_folder.find('/', slash + 1)) {
     std::string part = m_folder.substr(0, slash);
     if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
