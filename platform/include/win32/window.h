@@ -26,6 +26,15 @@ struct POINT {
   LONG x;
   LONG y;
 };
+using LPPOINT = POINT*;
+
+struct RECT {
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
+};
+using LPRECT = RECT*;
 
 struct MSG {
   HWND hwnd;
