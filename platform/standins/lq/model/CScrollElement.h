@@ -15,8 +15,8 @@ class CScrollElement : public CElement, public ILqScrollView {
   win32::POINT ScrollPosition() const { return m_position; }
   bool ScrollEnabled(bool vertical) const { return vertical ? m_vertical : m_horizontal; }
   void InitScroll(bool vertical, bool horizontal);
-  // The children's bounding box (right, bottom) from the content's origin.
-  win32::POINT ContentExtent();
+  // Where the content ends (right, bottom) from its origin: the children's bounding box.
+  virtual win32::POINT ContentExtent();
 
   // IUnknown (also for ILqScrollView):
   win32::HRESULT STDMETHODCALLTYPE QueryInterface(win32::REFIID riid, void** ppObject) override {

@@ -1,5 +1,7 @@
 #include "CTabStripElement.h"
 
+#include <algorithm>
+
 #include "LqThread.h"
 
 using namespace win32;
@@ -58,6 +60,17 @@ void CTabStripElement::ArrangeChildren() {
     pChild->InitRect(rect);
     x += ItemStep(pChild);
   }
+}
+
+POINT CTabStripElement::ContentExtent() {
+  ArrangeChildren();
+  POINT extent{0, 0};
+  for (CElement* pChild : Children()) {
+    if (pChild->Kind() != ElementKind::kTabItem) continue;
+    extent.x += static_cast<LONG>(ItemStep(pChild));
+    extent.y = std::max(extent.y, pChild->Rect().bottom);
+  }
+  return extent;
 }
 
 HRESULT CTabStripElement::GetSelectedIndex(INT* pIndex) {

@@ -18,6 +18,8 @@ class CTabStripElement final : public CScrollElement, public ILqTabStrip {
 
   // CElement:
   void ArrangeChildren() override;
+  // CScrollElement: the items with the room beside the last one.
+  win32::POINT ContentExtent() override;
 
   // IUnknown (also for ILqTabStrip):
   win32::HRESULT STDMETHODCALLTYPE QueryInterface(win32::REFIID riid, void** ppObject) override {

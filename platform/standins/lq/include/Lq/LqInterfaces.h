@@ -45,7 +45,7 @@ inline constexpr win32::UINT kMouseLeaveWindow = 908;
 namespace LqSetting {
 inline constexpr win32::UINT kEditBorder = 200;   // (0): a plain inset instead of a sunken frame
 inline constexpr win32::UINT kEditPadding = 206;  // (left, top, right, bottom) padding
-inline constexpr win32::UINT kTabItemWidth = 192;  // extra width a tab item leaves for its text
+inline constexpr win32::UINT kTabItemTextTop = 192;  // where a tab item's text starts, from its top
 inline constexpr win32::UINT kStateSelected = 5;   // tab item state
 }  // namespace LqSetting
 
