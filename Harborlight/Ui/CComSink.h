@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cinttypes>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -90,8 +91,7 @@ class CComSink : public TInterface {
     TCallback callback = m_callback;
     win32::LeaveCriticalSection(&m_lock);
     if (!pHost || !callback) return 0;
-    uintptr_t address = 0;
-    std::memcpy(&address, &callback, sizeof(address));
+    uintptr_t address = CallbackAddress(pHost, callback);
     char text[96];
     std::snprintf(text, sizeof(text), "<Addr-0x%" PRIxPTR ">", address);
     std::u16string base = u"*.COMSINK-" + std::u16string(trace.pMethod) + win32::Utf8ToUtf16(text);
@@ -104,6 +104,21 @@ class CComSink : public TInterface {
   }
 
   int32_t ThisAdjustment() const { return m_thisAdjustment; }
+
+  // The code a member-function pointer reaches on `pHost`. Under the Itanium C++ ABI such a
+  // pointer is {function address, or 1 + vtable offset for a virtual one; this adjustment}.
+  static uintptr_t CallbackAddress(THost* pHost, TCallback callback) {
+    struct Parts {
+      uintptr_t function;
+      ptrdiff_t adjustment;
+    } parts;
+    static_assert(sizeof(parts) == sizeof(callback));
+    std::memcpy(&parts, &callback, sizeof(parts));
+    if ((parts.function & 1) == 0) return parts.function;
+    const char* pObject = reinterpret_cast<const char*>(pHost) + parts.adjustment;
+    const uintptr_t* pVtable = *reinterpret_cast<const uintptr_t* const*>(pObject);
+    return pVtable[(parts.function - 1) / sizeof(uintptr_t)];
+  }
 
  private:
   static constexpr win32::DWORD kSlowCallMs = 50;

@@ -37,18 +37,19 @@ class CLqMessageListenerHelper {
 
   virtual win32::HRESULT Dispatch(ILqElement* pElement, win32::UINT* pMessage,
                                   win32::WPARAM wParam, win32::LPARAM lParam,
-                                  win32::BOOL* pHandled, win32::LRESULT*) {
+                                  win32::BOOL* pHandled, win32::LRESULT* pResult) {
     if (!pMessage) return 0;
     Key key{pElement, *pMessage};
+    win32::HRESULT answer = 0;
     if (auto it = m_specificMap.find(key); it != m_specificMap.end()) {
       Handler handler = it->second;
-      return (m_pOwner->*handler)(pMessage, wParam, lParam, pHandled);
+      answer = (m_pOwner->*handler)(pMessage, wParam, lParam, pHandled);
+    } else if (auto generic = m_genericMap.find(key); generic != m_genericMap.end()) {
+      GenericHandler handler = generic->second;
+      answer = (m_pOwner->*handler)(pElement, pMessage, wParam, lParam, pHandled);
     }
-    if (auto it = m_genericMap.find(key); it != m_genericMap.end()) {
-      GenericHandler handler = it->second;
-      return (m_pOwner->*handler)(pElement, pMessage, wParam, lParam, pHandled);
-    }
-    return 0;
+    if (pResult) *pResult = answer;
+    return answer;
   }
 
   virtual ~CLqMessageListenerHelper() { RemoveAll(); }

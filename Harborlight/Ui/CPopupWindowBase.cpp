@@ -32,7 +32,11 @@ bool CPopupWindowBase::Create(const WCHAR* pLayout, ILqElement* pParent, const W
 }
 
 void CPopupWindowBase::ReleaseWindow() {
-  if (m_pWindow) m_pWindow->Release();
+  if (m_pWindow) {
+    // A window built earlier goes with its root, so no hidden window outlives its object.
+    m_pWindow->Close();
+    m_pWindow->Release();
+  }
   if (m_pParent) m_pParent->Release();
   m_pWindow = nullptr;
   m_pParent = nullptr;

@@ -1,6 +1,7 @@
 #pragma once
 // The base of windows the program builds from a layout and shows on their own (the tray tips):
-// the root element's window interface and the parent element, both held.
+// the root element's window interface and the parent element, both held. A window still open
+// when its root is let go (a second Create, the object's end) is closed.
 // Threading: UI thread only.
 
 #include "Lq/LqInterfaces.h"

@@ -1,0 +1,153 @@
+#pragma once
+// Shared by the UI tests: a sandbox root, the test's thread as the UI thread, a running platform
+// core whose layout and resource folders are the runtime folder's (the built layout file and the
+// drawn art), the null view reset, and a check that no window outlives its test. Plus a listener
+// that records what the framework raises.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "../common/SandboxTest.h"
+#include "../common/TestFiles.h"
+#include "Basalt/BasaltTesting.h"
+#include "Basalt/CKwBSTR.h"
+#include "Basalt/Util.h"
+#include "CElement.h"
+#include "CNullView.h"
+#include "CWindowElement.h"
+#include "Lq/Lq.h"
+#include "win32/oleauto.h"
+#include "win32/thread.h"
+
+namespace ui_test {
+
+using test_files::WindowsFromPosix;
+
+inline std::u16string Frame(const char16_t* pName) {
+  return std::u16string(u"platformskein:Harborlight.xml|") + pName;
+}
+
+class CUiTest : public test_common::SandboxTest {
+ protected:
+  CUiTest() : SandboxTest("ui-test") {}
+
+  void SetUp() override {
+    SandboxTest::SetUp();
+    BasaltTesting::Reset();
+    lq::CNullView::Instance().Reset();
+    Util::Misc::SetMainAndLogicThreadId(win32::GetCurrentThreadId(), 0);
+    std::string config = Root() + "/Harborlight.tpc";
+    test_files::WriteWholeFile(config, "layout=" LUMIDOCK_BIN_DIR "/layout/\nres=" LUMIDOCK_BIN_DIR
+                                       "/res/\n");
+    ASSERT_EQ(Util::Com::CreateObjectFromDllFile(u"Basalt.dll", CLSID_KwCore, IID_IKwCore,
+                                                 reinterpret_cast<void**>(&m_pCore), nullptr),
+              win32::S_OK);
+    Util::CoreCenter::InitPlatform(CKwBSTR(WindowsFromPosix(config).c_str()));
+    Util::Boot::InitPlatformFileSystem();
+    Util::Boot::InitPlatformLqConfig();
+  }
+
+  void TearDown() override {
+    std::vector<lq::CWindowElement*> windows = lq::CWindowElement::AllWindows();
+    EXPECT_TRUE(windows.empty()) << windows.size() << " window(s) left";
+    for (lq::CWindowElement* pWindow : windows) pWindow->DestroyElement();
+    EXPECT_EQ(lq::CWindowElement::ModalStack().size(), 0u);
+    lq::CNullView::Instance().Reset();
+    if (m_pCore) {
+      m_pCore->Shutdown();
+      m_pCore->Release();
+    }
+    BasaltTesting::Reset();
+    SandboxTest::TearDown();
+  }
+
+  // A frame of the layout file, built through the framework; null on failure.
+  ILqElement* Build(const char16_t* pFrame, ILqElement* pParent = nullptr) {
+    ILqElement* pElement = nullptr;
+    Util::Lq::RawCreateLqElementBySkein(Frame(pFrame).c_str(), &pElement, pParent, nullptr, 0);
+    return pElement;
+  }
+
+  lq::CNullView& Script() { return lq::CNullView::Instance(); }
+
+  IKwCore* m_pCore = nullptr;
+};
+
+// The element with `id` below `pRoot` (a model element, not held), or null.
+inline lq::CElement* Find(ILqElement* pRoot, const char16_t* pId) {
+  lq::CElement* pElement = lq::CElement::FromInterface(pRoot);
+  return pElement ? pElement->FindById(pId) : nullptr;
+}
+
+inline std::u16string TextOf(ILqElement* pElement) {
+  win32::BSTR text = nullptr;
+  pElement->GetText(&text);
+  std::u16string value = text ? text : u"";
+  win32::SysFreeString(text);
+  return value;
+}
+
+// Records every event and destruction it hears, in order, as "<event id>:<element id>" and
+// "destroy:<element id>"; an optional action runs inside each event.
+class CRecordingListener final : public ILqEventListener, public ILqElementDestroyListener {
+ public:
+  std::vector<std::string> m_heard;
+  std::function<void(win32::UINT, ILqElement*, ILqEvent*)> m_onEvent;
+
+  win32::ULONG Count() const { return m_refCount; }
+
+  win32::HRESULT STDMETHODCALLTYPE QueryInterface(win32::REFIID, void**) override {
+    return win32::E_NOINTERFACE;
+  }
+  win32::ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refCount; }
+  win32::ULONG STDMETHODCALLTYPE Release() override { return --m_refCount; }
+  win32::HRESULT STDMETHODCALLTYPE GetTypeInfoCount(win32::UINT*) override {
+    return win32::E_NOTIMPL;
+  }
+  win32::HRESULT STDMETHODCALLTYPE GetTypeInfo(win32::UINT, win32::LCID,
+                                               win32::ITypeInfo**) override {
+    return win32::E_NOTIMPL;
+  }
+  win32::HRESULT STDMETHODCALLTYPE GetIDsOfNames(win32::REFIID, win32::LPOLESTR*, win32::UINT,
+                                                 win32::LCID, win32::DISPID*) override {
+    return win32::E_NOTIMPL;
+  }
+  win32::HRESULT STDMETHODCALLTYPE Invoke(win32::DISPID, win32::REFIID, win32::LCID, win32::WORD,
+                                          win32::DISPPARAMS*, win32::VARIANT*, win32::EXCEPINFO*,
+                                          win32::UINT*) override {
+    return win32::E_NOTIMPL;
+  }
+  win32::HRESULT STDMETHODCALLTYPE OnLqEvent(win32::UINT eventId, ILqElement* pElement,
+                                             ILqEvent* pEvent) override {
+    m_heard.push_back(std::to_string(eventId) + ":" + IdOf(pElement));
+    if (m_onEvent) m_onEvent(eventId, pElement, pEvent);
+    return 0;
+  }
+  win32::HRESULT STDMETHODCALLTYPE OnLqElementDestroy(ILqElement* pElement) override {
+    m_heard.push_back("destroy:" + IdOf(pElement));
+    return 0;
+  }
+
+  ILqEventListener* Events() { return this; }
+  ILqElementDestroyListener* Destroys() { return this; }
+
+ private:
+  static std::string IdOf(ILqElement* pElement) {
+    lq::CElement* p = lq::CElement::FromInterface(pElement);
+    return p ? win32::Utf16ToUtf8(p->IdText()) : "?";
+  }
+
+  std::atomic<win32::ULONG> m_refCount{1};
+};
+
+inline ILqEventSource* EventSource(ILqElement* pElement) {
+  ILqEventSource* pSource = nullptr;
+  pElement->QueryInterface(IID_ILqEventSource, reinterpret_cast<void**>(&pSource));
+  return pSource;
+}
+
+}  // namespace ui_test
