@@ -16,6 +16,8 @@ namespace {
 // Where an item keeps the colour it was added with.
 constexpr UINT kTextColorSetting = 0x7001;
 
+CMenuElement* g_pOpened = nullptr;  // UI thread only
+
 }  // namespace
 
 CMenuElement::CMenuElement() : CElement(ElementKind::kMenu) { InitFlags(true, true, false, false); }
@@ -31,8 +33,11 @@ void CMenuElement::ItemClicked(CElement* pItem) {
 }
 
 void CMenuElement::Dismissed() {
+  if (g_pOpened == this) g_pOpened = nullptr;
   if (!HiddenFlag()) Show(0);
 }
+
+CMenuElement* CMenuElement::Opened() { return g_pOpened; }
 
 CElement* CMenuElement::FindItem(std::u16string_view name) {
   for (CElement* pItem : Children()) {
@@ -88,9 +93,11 @@ HRESULT CMenuElement::Popup(ILqElement* pAnchor, INT x, INT y) {
     position.y += pWindow->Rect().top;
   }
   m_position = position;
+  if (g_pOpened && g_pOpened != this) g_pOpened->Dismissed();
   Show(5);
+  g_pOpened = this;
   if (!View()->PopupMenu(this, pWindow, x, y)) {
-    Show(0);
+    Dismissed();
     return E_FAIL;
   }
   return S_OK;
@@ -100,6 +107,10 @@ DWORD CMenuElement::ItemTextColor(const CElement* pItem) {
   INT values[4];
   return pItem->SettingValue(kTextColorSetting, values) ? static_cast<DWORD>(values[0])
                                                         : 0xFF000000;
+}
+
+void CMenuElement::OnDestroyed() {
+  if (g_pOpened == this) g_pOpened = nullptr;
 }
 
 void* CMenuElement::QueryKindInterface(REFIID riid) {

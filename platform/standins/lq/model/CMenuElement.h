@@ -22,6 +22,8 @@ class CMenuElement final : public CElement, public ILqMenu {
   void SetScreenPosition(win32::POINT position) { m_position = position; }
   // An item by its name, or null.
   CElement* FindItem(std::u16string_view name);
+  // The menu on screen now, or null (not held).
+  static CMenuElement* Opened();
 
   // IUnknown (also for ILqMenu):
   win32::HRESULT STDMETHODCALLTYPE QueryInterface(win32::REFIID riid, void** ppObject) override {
@@ -48,6 +50,7 @@ class CMenuElement final : public CElement, public ILqMenu {
 
   // CElement:
   void* QueryKindInterface(win32::REFIID riid) override;
+  void OnDestroyed() override;
 
  private:
   win32::POINT m_position{0, 0};
