@@ -271,8 +271,21 @@ void PaintChildren(cairo_t* cr, CElement* pElement) {
   if (pElement->Kind() == ElementKind::kScroll || pElement->Kind() == ElementKind::kTabStrip) {
     scroll = static_cast<CScrollElement*>(pElement)->ScrollPosition();
   }
+  // Only what the clip still shows: a photo grid holds thousands of tiles out of sight.
+  double clipLeft = 0;
+  double clipTop = 0;
+  double clipRight = 0;
+  double clipBottom = 0;
+  cairo_clip_extents(cr, &clipLeft, &clipTop, &clipRight, &clipBottom);
   for (CElement* pChild : pElement->Children()) {
     if (pChild->HiddenFlag()) continue;
+    const RECT& rect = pChild->Rect();
+    double left = rect.left - scroll.x;
+    double top = rect.top - scroll.y;
+    if (left >= clipRight || top >= clipBottom || left + (rect.right - rect.left) <= clipLeft ||
+        top + (rect.bottom - rect.top) <= clipTop) {
+      continue;
+    }
     cairo_save(cr);
     cairo_translate(cr, pChild->Rect().left - scroll.x, pChild->Rect().top - scroll.y);
     PaintElement(cr, pChild, false);
