@@ -17,30 +17,12 @@ using namespace ui_test;
 
 namespace {
 
-class DialogsTest : public CUiTest {
+class DialogsTest : public CMainWindowTest {
  protected:
-  void SetUp() override {
-    CUiTest::SetUp();
-    m_pMain = Build(u"MainWnd");
-    ASSERT_NE(m_pMain, nullptr);
-    m_pMain->Show(5);
-    m_pMain->GetWindowHandle(&m_mainHwnd);
-  }
-  void TearDown() override {
-    if (m_pMain) {
-      m_pMain->Close();
-      m_pMain->Release();
-    }
-    CUiTest::TearDown();
-  }
-
   // The text of `id` in the window a script step runs in.
   static std::u16string TextIn(ILqElement* pWindow, const char16_t* pId) {
     return TextOf(Find(pWindow, pId));
   }
-
-  ILqElement* m_pMain = nullptr;
-  HWND m_mainHwnd = nullptr;
 };
 
 // OK gives 1, cancel and close 0; the owner takes no input while the box runs; the box's

@@ -43,22 +43,12 @@ class CClicks {
   int m_texts = 0;
 };
 
-class TestPortTest : public CUiTest {
+class TestPortTest : public CMainWindowTest {
  protected:
-  void SetUp() override {
-    CUiTest::SetUp();
-    m_pMain = Build(u"MainWnd");
-    ASSERT_NE(m_pMain, nullptr);
-    m_pMain->Show(5);
-  }
   void TearDown() override {
     CLqTestPort::Stop();
-    m_pMain->Close();
-    m_pMain->Release();
-    CUiTest::TearDown();
+    CMainWindowTest::TearDown();
   }
-
-  ILqElement* m_pMain = nullptr;
 };
 
 TEST_F(TestPortTest, InProcessCommandsActAsTheUser) {
@@ -104,9 +94,7 @@ TEST_F(TestPortTest, InProcessCommandsActAsTheUser) {
     EXPECT_TRUE(CLqTestPort::Click(u"UnBindMsgBox", u"okbtn", &error)) << error;
   });
   auto* pBox = new CUnBindMsgBox();
-  HWND mainHwnd = nullptr;
-  m_pMain->GetWindowHandle(&mainHwnd);
-  pBox->DoModal(Frame(u"UnBindMsgBox").c_str(), mainHwnd, nullptr);
+  pBox->DoModal(Frame(u"UnBindMsgBox").c_str(), m_mainHwnd, nullptr);
   EXPECT_TRUE(refused);
   EXPECT_EQ(pBox->Result(), 1);
   pBox->Release();

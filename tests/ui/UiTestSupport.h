@@ -16,6 +16,7 @@
 #include "Basalt/BasaltTesting.h"
 #include "Basalt/CKwBSTR.h"
 #include "Basalt/Util.h"
+#include "CComSink.h"
 #include "CElement.h"
 #include "CNullView.h"
 #include "CWindowElement.h"
@@ -92,56 +93,82 @@ inline std::u16string TextOf(ILqElement* pElement) {
 }
 
 // Records every event and destruction it hears, in order, as "<event id>:<element id>" and
-// "destroy:<element id>"; an optional action runs inside each event.
-class CRecordingListener final : public ILqEventListener, public ILqElementDestroyListener {
+// "destroy:<element id>"; an optional action runs inside each event. Lives on the test's stack:
+// Count() tells how many references sources hold to it (1 when none does).
+class CRecordingListener {
  public:
   std::vector<std::string> m_heard;
   std::function<void(win32::UINT, ILqElement*, ILqEvent*)> m_onEvent;
 
+  CRecordingListener() : m_events(this), m_destroys(this) {}
+
   win32::ULONG Count() const { return m_refCount; }
-
-  win32::HRESULT STDMETHODCALLTYPE QueryInterface(win32::REFIID, void**) override {
-    return win32::E_NOINTERFACE;
-  }
-  win32::ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refCount; }
-  win32::ULONG STDMETHODCALLTYPE Release() override { return --m_refCount; }
-  win32::HRESULT STDMETHODCALLTYPE GetTypeInfoCount(win32::UINT*) override {
-    return win32::E_NOTIMPL;
-  }
-  win32::HRESULT STDMETHODCALLTYPE GetTypeInfo(win32::UINT, win32::LCID,
-                                               win32::ITypeInfo**) override {
-    return win32::E_NOTIMPL;
-  }
-  win32::HRESULT STDMETHODCALLTYPE GetIDsOfNames(win32::REFIID, win32::LPOLESTR*, win32::UINT,
-                                                 win32::LCID, win32::DISPID*) override {
-    return win32::E_NOTIMPL;
-  }
-  win32::HRESULT STDMETHODCALLTYPE Invoke(win32::DISPID, win32::REFIID, win32::LCID, win32::WORD,
-                                          win32::DISPPARAMS*, win32::VARIANT*, win32::EXCEPINFO*,
-                                          win32::UINT*) override {
-    return win32::E_NOTIMPL;
-  }
-  win32::HRESULT STDMETHODCALLTYPE OnLqEvent(win32::UINT eventId, ILqElement* pElement,
-                                             ILqEvent* pEvent) override {
-    m_heard.push_back(std::to_string(eventId) + ":" + IdOf(pElement));
-    if (m_onEvent) m_onEvent(eventId, pElement, pEvent);
-    return 0;
-  }
-  win32::HRESULT STDMETHODCALLTYPE OnLqElementDestroy(ILqElement* pElement) override {
-    m_heard.push_back("destroy:" + IdOf(pElement));
-    return 0;
-  }
-
-  ILqEventListener* Events() { return this; }
-  ILqElementDestroyListener* Destroys() { return this; }
+  ILqEventListener* Events() { return &m_events; }
+  ILqElementDestroyListener* Destroys() { return &m_destroys; }
 
  private:
+  template <class TInterface>
+  class CFace : public CNoDispatch<TInterface> {
+   public:
+    explicit CFace(CRecordingListener* pOwner) : m_pOwner(pOwner) {}
+    win32::HRESULT STDMETHODCALLTYPE QueryInterface(win32::REFIID, void**) override {
+      return win32::E_NOINTERFACE;
+    }
+    win32::ULONG STDMETHODCALLTYPE AddRef() override { return ++m_pOwner->m_refCount; }
+    win32::ULONG STDMETHODCALLTYPE Release() override { return --m_pOwner->m_refCount; }
+
+   protected:
+    CRecordingListener* m_pOwner;
+  };
+  class CEvents final : public CFace<ILqEventListener> {
+   public:
+    using CFace::CFace;
+    win32::HRESULT STDMETHODCALLTYPE OnLqEvent(win32::UINT eventId, ILqElement* pElement,
+                                               ILqEvent* pEvent) override {
+      m_pOwner->m_heard.push_back(std::to_string(eventId) + ":" + IdOf(pElement));
+      if (m_pOwner->m_onEvent) m_pOwner->m_onEvent(eventId, pElement, pEvent);
+      return 0;
+    }
+  };
+  class CDestroys final : public CFace<ILqElementDestroyListener> {
+   public:
+    using CFace::CFace;
+    win32::HRESULT STDMETHODCALLTYPE OnLqElementDestroy(ILqElement* pElement) override {
+      m_pOwner->m_heard.push_back("destroy:" + IdOf(pElement));
+      return 0;
+    }
+  };
+
   static std::string IdOf(ILqElement* pElement) {
     lq::CElement* p = lq::CElement::FromInterface(pElement);
     return p ? win32::Utf16ToUtf8(p->IdText()) : "?";
   }
 
   std::atomic<win32::ULONG> m_refCount{1};
+  CEvents m_events;
+  CDestroys m_destroys;
+};
+
+// A test around the main window, built, shown, and closed afterwards.
+class CMainWindowTest : public CUiTest {
+ protected:
+  void SetUp() override {
+    CUiTest::SetUp();
+    m_pMain = Build(u"MainWnd");
+    ASSERT_NE(m_pMain, nullptr);
+    m_pMain->Show(5);
+    m_pMain->GetWindowHandle(&m_mainHwnd);
+  }
+  void TearDown() override {
+    if (m_pMain) {
+      m_pMain->Close();
+      m_pMain->Release();
+    }
+    CUiTest::TearDown();
+  }
+
+  ILqElement* m_pMain = nullptr;
+  win32::HWND m_mainHwnd = nullptr;
 };
 
 inline ILqEventSource* EventSource(ILqElement* pElement) {
