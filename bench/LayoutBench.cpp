@@ -183,6 +183,7 @@ int main(int argc, char** argv) {
   pMain->Release();
   pCore->Shutdown();
   pCore->Release();
+  lq::CLqPainter::ReleaseCachesAtExit();
   std::filesystem::remove_all(root);
   return 0;
 }

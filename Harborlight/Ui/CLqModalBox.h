@@ -18,7 +18,8 @@
 template <class T>
 class CLqModalBox {
  public:
-  CLqModalBox() : m_listener(static_cast<T*>(this)) {}
+  // `pSelf` is the box itself, handed in by T while it is being made.
+  explicit CLqModalBox(T* pSelf) : m_listener(pSelf) {}
   CLqModalBox(const CLqModalBox&) = delete;
   CLqModalBox& operator=(const CLqModalBox&) = delete;
 

@@ -9,7 +9,7 @@
 
 class CUnBindMsgBox final : public CLqModalBox<CUnBindMsgBox> {
  public:
-  CUnBindMsgBox() = default;
+  CUnBindMsgBox() : CLqModalBox(this) {}
 
   // Builds the window from `pLayout`, clears what an earlier run registered, hooks the buttons
   // and runs modally over `owner`; true when the run could be started.

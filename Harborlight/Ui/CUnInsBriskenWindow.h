@@ -8,7 +8,7 @@
 
 class CUnInsBriskenWindow final : public CLqModalBox<CUnInsBriskenWindow> {
  public:
-  CUnInsBriskenWindow() = default;
+  CUnInsBriskenWindow() : CLqModalBox(this) {}
 
   // As CUnBindMsgBox::DoModal, without a text; the last two arguments are not used.
   virtual bool DoModal(const win32::WCHAR* pLayout, win32::HWND owner, const win32::WCHAR* pUnused,

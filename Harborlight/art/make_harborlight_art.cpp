@@ -85,6 +85,7 @@ void PaintBackground(cairo_t* cr, int width, int height, int blueHeight) {
   cairo_set_source(cr, pTop);
   cairo_rectangle(cr, 0, 0, width, blueHeight);
   cairo_fill(cr);
+  cairo_pattern_destroy(pTop);
   // A faint swell along the band's lower edge.
   SetColor(cr, kWhite, 0.08);
   cairo_move_to(cr, 0, blueHeight);

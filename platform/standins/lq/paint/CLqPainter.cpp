@@ -1,5 +1,6 @@
 #include "CLqPainter.h"
 
+#include <fontconfig/fontconfig.h>
 #include <pango/pangocairo.h>
 
 #include <algorithm>
@@ -467,5 +468,12 @@ CElement* CLqPainter::HitTest(CElement* pRoot, int x, int y) {
 }
 
 void CLqPainter::ForgetPictures() { PictureCache().clear(); }
+
+void CLqPainter::ReleaseCachesAtExit() {
+  ForgetPictures();
+  pango_cairo_font_map_set_default(nullptr);
+  cairo_debug_reset_static_data();
+  FcFini();
+}
 
 }  // namespace lq

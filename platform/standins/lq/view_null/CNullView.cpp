@@ -1,5 +1,7 @@
 #include "CNullView.h"
 
+#include <utility>
+
 #include "Basalt/KwDiag.h"
 #include "CMenuElement.h"
 #include "CWindowElement.h"
@@ -67,9 +69,9 @@ void CNullView::PushWait(std::function<bool()> condition, DWORD timeoutMs) {
 void CNullView::Reset() {
   m_steps.clear();
   m_failures.clear();
-  if (m_pOpenMenu) m_pOpenMenu->Release();
-  m_pOpenMenu = nullptr;
   m_pMenuAnchor = nullptr;
+  // Let go before the release, which may destroy the menu and call ElementGone.
+  if (CMenuElement* pMenu = std::exchange(m_pOpenMenu, nullptr)) pMenu->Release();
 }
 
 CMenuElement* CNullView::OpenMenu() {
@@ -192,11 +194,10 @@ void CNullView::CloseUnanswered(ModalFrame* pFrame) {
 
 bool CNullView::PopupMenu(CMenuElement* pMenu, CWindowElement* pAnchorWindow, int x, int y) {
   pMenu->AddRef();
-  if (m_pOpenMenu) {
-    if (m_pOpenMenu != pMenu) m_pOpenMenu->Dismissed();
-    m_pOpenMenu->Release();
+  if (CMenuElement* pOld = std::exchange(m_pOpenMenu, pMenu)) {
+    if (pOld != pMenu) pOld->Dismissed();
+    pOld->Release();
   }
-  m_pOpenMenu = pMenu;
   m_pMenuAnchor = pAnchorWindow;
   m_menuPoint = POINT{x, y};
   return true;
