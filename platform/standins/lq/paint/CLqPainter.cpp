@@ -187,10 +187,18 @@ void DrawPicture(cairo_t* cr, cairo_surface_t* pPicture, double width, double he
   cairo_restore(cr);
 }
 
+// Pango would otherwise load the font configuration on a thread of its own while the first
+// text is laid out; loaded here first, every lookup finds it complete.
+void LoadFontConfiguration() {
+  static bool loaded = FcInit() != FcFalse;
+  (void)loaded;
+}
+
 // Lays `text` out as plain text in the box and draws it.
 void DrawText(cairo_t* cr, const std::u16string& text, double x, double y, double width,
               double height, const Look& look, uint32_t color, bool underline) {
   if (text.empty() || width <= 0) return;
+  LoadFontConfiguration();
   PangoLayout* pLayout = pango_cairo_create_layout(cr);
   std::string utf8 = Utf16ToUtf8(text);
   pango_layout_set_text(pLayout, utf8.c_str(), static_cast<int>(utf8.size()));
