@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "IcoWriter.h"
+
 namespace {
 
 constexpr int kSize = 32;
@@ -50,16 +52,6 @@ class Canvas {
   std::vector<Pixel> m_pixels;
 };
 
-void Put16(std::vector<uint8_t>* pOut, uint16_t value) {
-  pOut->push_back(static_cast<uint8_t>(value));
-  pOut->push_back(static_cast<uint8_t>(value >> 8));
-}
-
-void Put32(std::vector<uint8_t>* pOut, uint32_t value) {
-  Put16(pOut, static_cast<uint16_t>(value));
-  Put16(pOut, static_cast<uint16_t>(value >> 16));
-}
-
 Canvas DrawFolder() {
   const Pixel outline{20, 90, 150, 255};
   const Pixel back{40, 150, 220, 255};
@@ -88,51 +80,16 @@ Canvas DrawFolder() {
   return canvas;
 }
 
-std::vector<uint8_t> EncodeIco(const Canvas& canvas) {
-  const uint32_t maskRowBytes = 4;  // 32 bits, already a multiple of 4 bytes
-  const uint32_t imageBytes = 40 + kSize * kSize * 4 + kSize * maskRowBytes;
-  std::vector<uint8_t> out;
-  // Icon directory with one entry.
-  Put16(&out, 0);
-  Put16(&out, 1);
-  Put16(&out, 1);
-  out.push_back(kSize);
-  out.push_back(kSize);
-  out.push_back(0);  // no palette
-  out.push_back(0);
-  Put16(&out, 1);   // planes
-  Put16(&out, 32);  // bits per pixel
-  Put32(&out, imageBytes);
-  Put32(&out, 22);  // the image follows the 6 + 16 byte directory
-  // Bitmap header: the height counts the colour rows and the mask rows.
-  Put32(&out, 40);
-  Put32(&out, kSize);
-  Put32(&out, kSize * 2);
-  Put16(&out, 1);
-  Put16(&out, 32);
-  Put32(&out, 0);  // uncompressed
-  Put32(&out, kSize * kSize * 4 + kSize * maskRowBytes);
-  Put32(&out, 0);
-  Put32(&out, 0);
-  Put32(&out, 0);
-  Put32(&out, 0);
-  // Colour rows, bottom row first.
-  for (int y = kSize - 1; y >= 0; --y) {
+art::IcoImage ToIcoImage(const Canvas& canvas) {
+  art::IcoImage image;
+  image.size = kSize;
+  for (int y = 0; y < kSize; ++y) {
     for (int x = 0; x < kSize; ++x) {
       const Pixel& p = canvas.At(x, y);
-      out.insert(out.end(), {p.b, p.g, p.r, p.a});
+      image.bgra.insert(image.bgra.end(), {p.b, p.g, p.r, p.a});
     }
   }
-  // Transparency mask for readers that ignore alpha: a set bit is transparent.
-  for (int y = kSize - 1; y >= 0; --y) {
-    uint32_t bits = 0;
-    for (int x = 0; x < kSize; ++x) {
-      if (canvas.At(x, y).a == 0) bits |= 0x80000000u >> x;
-    }
-    out.insert(out.end(), {static_cast<uint8_t>(bits >> 24), static_cast<uint8_t>(bits >> 16),
-                           static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)});
-  }
-  return out;
+  return image;
 }
 
 }  // namespace
@@ -142,17 +99,5 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: %s <output.ico>\n", argv[0]);
     return 2;
   }
-  std::vector<uint8_t> ico = EncodeIco(DrawFolder());
-  FILE* pFile = fopen(argv[1], "wb");
-  if (!pFile) {
-    perror(argv[1]);
-    return 1;
-  }
-  bool ok = fwrite(ico.data(), 1, ico.size(), pFile) == ico.size();
-  ok = fclose(pFile) == 0 && ok;
-  if (!ok) {
-    perror(argv[1]);
-    return 1;
-  }
-  return 0;
+  return art::WriteFileBytes(argv[1], art::EncodeIco({ToIcoImage(DrawFolder())})) ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 #include "CBasaltState.h"
 #include "CKwCore.h"
 #include "CKwPluginCore.h"
+#include "Lq/Lq.h"
 #include "win32/strings.h"
 
 using namespace win32;
@@ -131,7 +132,10 @@ BOOL Boot::InitPlatformFileSystem() {
 
 BOOL Boot::InitPlatformI18NConfig() { return Recorded("InitPlatformI18NConfig"); }
 BOOL Boot::InitPlatformCoreConfig() { return Recorded("InitPlatformCoreConfig"); }
-BOOL Boot::InitPlatformLqConfig() { return Recorded("InitPlatformLqConfig"); }
+BOOL Boot::InitPlatformLqConfig() {
+  lq::RegisterClasses();
+  return Recorded("InitPlatformLqConfig");
+}
 BOOL Boot::InitPluginFileSystem(const WCHAR*) { return Recorded("InitPluginFileSystem"); }
 BOOL Boot::InitPluginI18NConfig(const WCHAR*) { return Recorded("InitPluginI18NConfig"); }
 BOOL Boot::InitPluginCoreConfig(const WCHAR*) { return Recorded("InitPluginCoreConfig"); }

@@ -48,6 +48,7 @@ namespace Boot {
 win32::BOOL InitPlatformFileSystem();
 win32::BOOL InitPlatformI18NConfig();
 win32::BOOL InitPlatformCoreConfig();
+// Registers the UI framework's classes with the core's class table.
 win32::BOOL InitPlatformLqConfig();
 win32::BOOL InitPluginFileSystem(const win32::WCHAR* pName);
 win32::BOOL InitPluginI18NConfig(const win32::WCHAR* pName);

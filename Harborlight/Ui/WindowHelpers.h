@@ -1,0 +1,22 @@
+#pragma once
+// Routines the windows share: building an element from the layout with the platform core's
+// layout folder, the program's own folder, and the backup folder from the device store.
+// Threading: UI thread only.
+
+#include <string>
+
+#include "Basalt/KwInterfaces.h"
+#include "Lq/LqInterfaces.h"
+
+// Builds "platformskein:..." through the UI framework with the layout folder of `pCore` (or of
+// the running core when null) and hands out `riid` of the new element with one reference.
+// E_FAIL when the element lacks that interface (the element is released then).
+win32::HRESULT CreateLqElementFromLayout(const win32::WCHAR* pReference, win32::REFIID riid,
+                                         void** ppElement, ILqElement* pParent, IKwCore* pCore);
+
+// The program's folder with a trailing backslash, kept for the process; false while it cannot be
+// told (fewer than 3 characters).
+bool GetModuleDir(std::u16string* pDir);
+
+// The backup folder of the device store; false when there is no store.
+bool ReadWorkDir(std::u16string* pDir);

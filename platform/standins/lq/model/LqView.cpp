@@ -1,0 +1,18 @@
+// The view in force.
+
+#include "CNullView.h"
+#include "IView.h"
+
+namespace lq {
+
+namespace {
+
+IView* g_pView = nullptr;  // UI thread only
+
+}  // namespace
+
+IView* View() { return g_pView ? g_pView : &CNullView::Instance(); }
+
+void SetView(IView* pView) { g_pView = pView; }
+
+}  // namespace lq
