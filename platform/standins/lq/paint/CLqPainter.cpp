@@ -480,8 +480,6 @@ void CLqPainter::ForgetPictures() { PictureCache().clear(); }
 void CLqPainter::ReleaseCachesAtExit() {
   ForgetPictures();
   pango_cairo_font_map_set_default(nullptr);
-  cairo_debug_reset_static_data();
-  FcFini();
 }
 
 }  // namespace lq

@@ -27,8 +27,9 @@ class CLqPainter {
   static CElement* HitTest(CElement* pRoot, int x, int y);
   // Forgets the decoded pictures (after the resource folder changed).
   static void ForgetPictures();
-  // Lets go of the pictures and of the font and glyph caches the toolkit keeps for the process,
-  // so a leak check at exit sees only what the program kept. Nothing may be painted afterwards.
+  // Lets go of the pictures and of the default font map. The toolkit's own font and glyph caches
+  // stay for the process's life (a reset while any of its objects lives aborts in the toolkit).
+  // Nothing may be painted afterwards.
   static void ReleaseCachesAtExit();
 };
 
