@@ -68,6 +68,7 @@ class HarborlightProcessTest : public testing::Test {
     std::filesystem::create_directories(m_runtime);
     Install(HARBORLIGHT_PROGRAM, "Harborlight");
     Install(LUMIDOCK_BIN_DIR "/libwin32.so", "libwin32.so");
+    Install(LUMIDOCK_BIN_DIR "/libwin32-gtk.so", "libwin32-gtk.so");
   }
   void TearDown() override { std::filesystem::remove_all(m_root); }
 
