@@ -5,11 +5,8 @@
 // Cases: burst (posted as fast as possible; round trips per second) and paced (5,000 a second;
 // round-trip latency p50 / p99 / max). --short: smaller cases, for CI.
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -17,19 +14,15 @@
 #include "AsyncFrame/AsyncFrame.h"
 #include "AsyncFrame/MessageLoopForUI.h"
 #include "AsyncFrame/MessageLoopProxyImpl.h"
+#include "BenchSupport.h"
 #include "win32/gui.h"
 #include "win32/window.h"
 
-using namespace win32;
 using namespace AsyncFrame;
-using Clock = std::chrono::steady_clock;
+using namespace bench;
+using namespace win32;
 
 namespace {
-
-int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-      .count();
-}
 
 // One case's replies. Written by task thread 2 only; read by the main thread after the quit
 // that the last reply posts.
@@ -56,12 +49,8 @@ void OnReply(int64_t postedNs) {
 void Produce(MessageLoopProxy* pMain, MessageLoopProxy* pWorker, size_t count, int perSecond,
              int64_t* pStartNs) {
   *pStartNs = NowNs();
-  const int64_t interval = perSecond ? 1000000000LL / perSecond : 0;
   for (size_t i = 0; i < count; ++i) {
-    if (interval) {
-      int64_t due = *pStartNs + static_cast<int64_t>(i) * interval;
-      while (NowNs() < due) std::this_thread::sleep_for(std::chrono::microseconds(20));
-    }
+    WaitForTurn(*pStartNs, i, perSecond);
     int64_t posted = NowNs();
     pMain->PostTask(FROM_HERE, NewTask([pWorker, posted] {
                       pWorker->PostTask(FROM_HERE, NewTask([posted] { OnReply(posted); }));
@@ -71,7 +60,7 @@ void Produce(MessageLoopProxy* pMain, MessageLoopProxy* pWorker, size_t count, i
 
 struct Result {
   double perSecond = 0;
-  double p50Ms = 0, p99Ms = 0, maxMs = 0;
+  Latencies latency;
   bool complete = false;
 };
 
@@ -113,13 +102,7 @@ Result RunCase(bool mainThread, size_t count, int perSecond) {
   Result result;
   result.complete = g_replies.received == count;
   result.perSecond = count / ((g_replies.lastNs - startNs) / 1e9);
-  std::vector<int64_t>& l = g_replies.latenciesNs;
-  if (!l.empty()) {
-    std::sort(l.begin(), l.end());
-    result.p50Ms = l[l.size() / 2] / 1e6;
-    result.p99Ms = l[l.size() * 99 / 100] / 1e6;
-    result.maxMs = l.back() / 1e6;
-  }
+  result.latency = Percentiles(&g_replies.latenciesNs);
   return result;
 }
 
@@ -127,14 +110,7 @@ Result RunCase(bool mainThread, size_t count, int perSecond) {
 
 int main(int argc, char** argv) {
   bool shortRun = false;
-  for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--short") == 0) {
-      shortRun = true;
-    } else if (strcmp(argv[i], "--") != 0 && argv[i][0] == '-' && argv[i][1] == '-') {
-      fprintf(stderr, "usage: %s [--short]\n", argv[0]);
-      return 2;
-    }
-  }
+  if (!ParseShortOption(argc, argv, &shortRun)) return 2;
   const bool gtk = InitializeGui(&argc, &argv);
   if (!gtk) AttachMessagePump(g_main_context_default());
   StartThreads();
@@ -153,13 +129,13 @@ int main(int argc, char** argv) {
   Result plainPaced = RunCase(false, paced, 5000);
   Result mainPaced = RunCase(true, paced, 5000);
   printf("%-34s %9s %9s %9s\n", "paced 5,000/s, round trip", "p50 ms", "p99 ms", "max ms");
-  printf("%-34s %9.3f %9.3f %9.3f\n", "  plain GetMessageW thread", plainPaced.p50Ms,
-         plainPaced.p99Ms, plainPaced.maxMs);
+  printf("%-34s %9.3f %9.3f %9.3f\n", "  plain GetMessageW thread", plainPaced.latency.p50Ms,
+         plainPaced.latency.p99Ms, plainPaced.latency.maxMs);
   printf("%-34s %9.3f %9.3f %9.3f   (target: p99 < 5 ms)\n", "  thread 0, program loop on GLib",
-         mainPaced.p50Ms, mainPaced.p99Ms, mainPaced.maxMs);
+         mainPaced.latency.p50Ms, mainPaced.latency.p99Ms, mainPaced.latency.maxMs);
   StopAllThreads();
 
-  const bool targets = mainBurst.perSecond >= 50000 && mainPaced.p99Ms < 5;
+  const bool targets = mainBurst.perSecond >= 50000 && mainPaced.latency.p99Ms < 5;
   printf("%s\n", targets ? "targets met" : "TARGETS MISSED");
   // A lost round trip fails every run; the timing targets only full runs.
   const bool complete =

@@ -7,8 +7,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <set>
 #include <string>
@@ -54,19 +52,6 @@ HWND WaitForProgramWindow(pid_t pid) {
   return hwnd;
 }
 
-std::set<std::string> ThreadNames(pid_t pid) {
-  std::set<std::string> names;
-  std::error_code error;
-  for (const auto& entry :
-       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-    std::ifstream comm(entry.path() / "comm");
-    std::string name;
-    std::getline(comm, name);
-    names.insert(name);
-  }
-  return names;
-}
-
 TEST(HarborlightOnScreen, MainWindowCentredThreadsNamedAndAPostedCloseEndsTheProgram) {
   harborlight_test::CInstalledProgram program;
   program.Install(FAKE_ORBALYN_NORMAL_DIR "/Orbalyn.so", "Orbalyn.so");
@@ -86,7 +71,8 @@ TEST(HarborlightOnScreen, MainWindowCentredThreadsNamedAndAPostedCloseEndsThePro
   EXPECT_EQ(rect.left, (GetSystemMetrics(SM_CXSCREEN) - CMainWnd::kWidth) / 2);
   EXPECT_EQ(rect.top, (GetSystemMetrics(SM_CYSCREEN) - CMainWnd::kHeight) / 2);
 
-  std::set<std::string> names = ThreadNames(pid);
+  std::set<std::string> names =
+      asyncframe_test::ThreadNames("/proc/" + std::to_string(pid) + "/task");
   EXPECT_TRUE(names.count("thread_file"));
   EXPECT_TRUE(names.count("thread_main_log"));  // the kernel keeps 15 bytes
   EXPECT_TRUE(names.count("thread_logic_lo"));

@@ -76,13 +76,7 @@ TEST(MainThreadOnGLib, TasksMessagesAndToolkitEventsTakeTurns) {
     ASSERT_TRUE(AttachMessagePump(pContext));
 
     auto* pLoop = new MessageLoopForUI;
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof(windowClass);
-    windowClass.lpfnWndProc = PlainWindowProc;
-    windowClass.lpszClassName = u"MainThreadPumpTest.Plain";
-    RegisterClassExW(&windowClass);
-    HWND hwnd = CreateWindowExW(0, u"MainThreadPumpTest.Plain", u"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                nullptr, nullptr, nullptr);
+    HWND hwnd = asyncframe_test::CreatePlainWindow(u"MainThreadPumpTest.Plain", PlainWindowProc);
     ASSERT_NE(hwnd, nullptr);
     // Non-nestable tasks run as nestable ones here: no run to nest in. Posted through a proxy of
     // its own, which no loop holds.
