@@ -1,5 +1,7 @@
 #include "Application.h"
 
+#include <glib.h>
+
 #include <cstdio>
 #include <string>
 
@@ -8,12 +10,14 @@
 #include "Basalt/KwDiag.h"
 #include "Basalt/Util.h"
 #include "LibraryPath.h"
+#include "MainWnd.h"
 #include "Orbalyn/LibraryEntry.h"
 #include "ReportClientMgr.h"
 #include "UtilCore.h"
 #include "win32/com.h"
 #include "win32/commctrl.h"
 #include "win32/environment.h"
+#include "win32/gui.h"
 #include "win32/module.h"
 #include "win32/ole.h"
 #include "win32/strings.h"
@@ -85,7 +89,11 @@ int CApplication::RunMessageLoop() {
     std::fputs("Harborlight: cannot open a display; the window system did not start\n", stderr);
     return kNoDisplayExitCode;
   }
-  PumpMessages();
+  {
+    CMainWnd mainWnd;
+    mainWnd.Create(m_emptyName);
+    PumpMessages();
+  }
   return 0;
 }
 
@@ -148,6 +156,10 @@ void CApplication::PutProgramFolderFirstInPath() {
 void CApplication::PumpMessages() {
   MSG msg;
   for (;;) {
+    // The toolkit's events that are ready (input, window-system requests) go before each
+    // message, so a stream of main-thread tasks, one per wake message, cannot starve them. One
+    // queued message may be dispatched here too.
+    g_main_context_iteration(g_main_context_get_thread_default(), FALSE);
     if (PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
       if (!GetMessageW(&msg, nullptr, 0, 0)) break;
       TranslateMessage(&msg);
@@ -159,6 +171,9 @@ void CApplication::PumpMessages() {
 }
 
 bool CApplication::StartGui() {
-  // The window-system layer joins the program later; until then there is no display here.
-  return false;
+  // The program's name is the one the desktop shows for its windows.
+  g_set_prgname("Harborlight");
+  // Also makes this thread's message queue a source of the toolkit's main loop, so the program's
+  // loop, modal runs and the toolkit's own loops all dispatch messages and tasks.
+  return InitializeGui(nullptr, nullptr);
 }

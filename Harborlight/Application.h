@@ -43,7 +43,8 @@ class CApplication {
   // Puts the program's folder in front of PATH, in POSIX form.
   static void PutProgramFolderFirstInPath();
   // The program's message loop: dispatches until WM_QUIT, waiting while the queue is empty.
-  // Tasks for the main thread run inside, from their loop window's procedure.
+  // Tasks for the main thread run inside, from their loop window's procedure, one per wake
+  // message, with the toolkit's ready events between them.
   static void PumpMessages();
 
   bool Failed() const { return m_failed; }

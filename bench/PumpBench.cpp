@@ -11,30 +11,23 @@
 #include <glib.h>
 #include <sched.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "win32/gui.h"
 #include "win32/message_pump.h"
 #include "win32/thread.h"
 #include "win32/window.h"
 
+using namespace bench;
 using namespace win32;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr UINT kBenchMessage = WM_USER + 7;
-
-int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-      .count();
-}
 
 // What the receiving window records.
 struct Sink {
@@ -79,12 +72,8 @@ HWND MakeSinkWindow() {
 uint64_t Produce(HWND hwnd, size_t count, int perSecond, int64_t* pStartNs) {
   uint64_t refusals = 0;
   *pStartNs = NowNs();
-  const int64_t interval = perSecond ? 1000000000LL / perSecond : 0;
   for (size_t i = 0; i < count; ++i) {
-    if (interval) {
-      int64_t due = *pStartNs + static_cast<int64_t>(i) * interval;
-      while (NowNs() < due) std::this_thread::sleep_for(std::chrono::microseconds(20));
-    }
+    WaitForTurn(*pStartNs, i, perSecond);
     while (!PostMessageW(hwnd, kBenchMessage, i, static_cast<LPARAM>(NowNs()))) {
       if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA) return refusals;
       ++refusals;
@@ -97,7 +86,7 @@ uint64_t Produce(HWND hwnd, size_t count, int perSecond, int64_t* pStartNs) {
 struct Result {
   double perSecond = 0;
   uint64_t refusals = 0;
-  double p50Ms = 0, p99Ms = 0, maxMs = 0;
+  Latencies latency;
   bool ordered = true;
 };
 
@@ -133,13 +122,7 @@ Result RunCase(bool glib, size_t count, int perSecond) {
   }
   result.ordered = g_sink.ordered && g_sink.received == count;
   result.perSecond = count / ((g_sink.lastNs - startNs) / 1e9);
-  if (!g_sink.latenciesNs.empty()) {
-    std::vector<int64_t>& l = g_sink.latenciesNs;
-    std::sort(l.begin(), l.end());
-    result.p50Ms = l[l.size() / 2] / 1e6;
-    result.p99Ms = l[l.size() * 99 / 100] / 1e6;
-    result.maxMs = l.back() / 1e6;
-  }
+  result.latency = Percentiles(&g_sink.latenciesNs);
   return result;
 }
 
@@ -170,14 +153,7 @@ int IdleWakeups(int ms) {
 
 int main(int argc, char** argv) {
   bool shortRun = false;
-  for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--short") == 0) {
-      shortRun = true;
-    } else if (strcmp(argv[i], "--") != 0 && argv[i][0] == '-' && argv[i][1] == '-') {
-      fprintf(stderr, "usage: %s [--short]\n", argv[0]);
-      return 2;
-    }
-  }
+  if (!ParseShortOption(argc, argv, &shortRun)) return 2;
   const bool gtk = InitializeGui(&argc, &argv);
   if (!gtk) AttachMessagePump(g_main_context_default());
   const size_t burst = shortRun ? 100000 : 1000000;
@@ -198,15 +174,15 @@ int main(int argc, char** argv) {
   Result plainPaced = RunCase(false, paced, 10000);
   Result glibPaced = RunCase(true, paced, 10000);
   printf("%-28s %9s %9s %9s\n", "paced 10,000/s", "p50 ms", "p99 ms", "max ms");
-  printf("%-28s %9.3f %9.3f %9.3f\n", "  plain GetMessageW thread", plainPaced.p50Ms,
-         plainPaced.p99Ms, plainPaced.maxMs);
+  printf("%-28s %9.3f %9.3f %9.3f\n", "  plain GetMessageW thread", plainPaced.latency.p50Ms,
+         plainPaced.latency.p99Ms, plainPaced.latency.maxMs);
   printf("%-28s %9.3f %9.3f %9.3f   (target: p99 < 5 ms)\n", "  GUI thread (GLib source)",
-         glibPaced.p50Ms, glibPaced.p99Ms, glibPaced.maxMs);
+         glibPaced.latency.p50Ms, glibPaced.latency.p99Ms, glibPaced.latency.maxMs);
 
   int wakeups = IdleWakeups(shortRun ? 500 : 1000);
   printf("idle %d ms: %d wake-ups of the GUI thread (target: 0)\n", shortRun ? 500 : 1000, wakeups);
 
-  const bool targets = glibBurst.perSecond >= 100000 && glibPaced.p99Ms < 5 && wakeups == 0;
+  const bool targets = glibBurst.perSecond >= 100000 && glibPaced.latency.p99Ms < 5 && wakeups == 0;
   printf("%s\n", targets ? "targets met" : "TARGETS MISSED");
   // Lost or reordered messages fail every run; the timing targets only full runs (a short run
   // in a sanitizer build on a busy machine says little about speed).

@@ -104,7 +104,7 @@ class CReportClientMgr {
   win32::DadovoGetGuidFn m_pGetGuid GUARDED_BY(m_lock) = nullptr;
   win32::DadovoUnInitFn m_pLibraryUnInit GUARDED_BY(m_lock) = nullptr;
   bool m_bound GUARDED_BY(m_lock) = false;
-  win32::BOOL m_enable GUARDED_BY(m_lock) = win32::TRUE;
+  win32::BOOL m_enable GUARDED_BY(m_lock) = 1;  // TRUE; GLib may define that name as a macro
   uint64_t m_version GUARDED_BY(m_lock) = 0;
   uint32_t m_reserved GUARDED_BY(m_lock) = 0;
   uint64_t m_account GUARDED_BY(m_lock) = 0;

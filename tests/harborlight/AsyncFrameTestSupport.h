@@ -1,16 +1,21 @@
 #pragma once
-// Tasks that record what happens to them, and bounded waits, for the loop and thread tests.
+// Tasks that record what happens to them, bounded waits, plain windows and thread names, for
+// the loop and thread tests.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "AsyncFrame/Task.h"
 #include "win32/thread.h"
+#include "win32/window.h"
 
 namespace asyncframe_test {
 
@@ -80,6 +85,31 @@ inline size_t CountOf(const std::vector<std::string>& events, const std::string&
   size_t count = 0;
   for (const std::string& e : events) count += e == event;
   return count;
+}
+
+// A message-only window of class `pClassName` (registered here) on the calling thread.
+inline win32::HWND CreatePlainWindow(const char16_t* pClassName, win32::WNDPROC proc) {
+  win32::WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof(windowClass);
+  windowClass.lpfnWndProc = proc;
+  windowClass.lpszClassName = pClassName;
+  win32::RegisterClassExW(&windowClass);
+  return win32::CreateWindowExW(0, pClassName, u"", 0, 0, 0, 0, 0, win32::HWND_MESSAGE, nullptr,
+                                nullptr, nullptr);
+}
+
+// The names of a process's threads ("/proc/self/task", "/proc/<pid>/task"), as the kernel keeps
+// them (15 bytes).
+inline std::set<std::string> ThreadNames(const std::string& taskFolder) {
+  std::set<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(taskFolder, error)) {
+    std::ifstream comm(entry.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    names.insert(name);
+  }
+  return names;
 }
 
 }  // namespace asyncframe_test

@@ -204,13 +204,7 @@ TEST(MainThreadLoop, OneTaskPerWakeMessageBetweenWindowMessagesAndTimersForDelay
   CEventLog log;
   std::thread main([&log] {
     auto* pLoop = new MessageLoopForUI;
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof(windowClass);
-    windowClass.lpfnWndProc = PlainWindowProc;
-    windowClass.lpszClassName = u"AsyncFrameTest.Plain";
-    RegisterClassExW(&windowClass);
-    HWND hwnd = CreateWindowExW(0, u"AsyncFrameTest.Plain", u"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                nullptr, nullptr, nullptr);
+    HWND hwnd = asyncframe_test::CreatePlainWindow(u"AsyncFrameTest.Plain", PlainWindowProc);
     ASSERT_NE(hwnd, nullptr);
     // Non-nestable tasks run as nestable ones here: there is no run to nest in. Posted through
     // a proxy of its own, which no loop holds.

@@ -4,7 +4,6 @@
 // library beside it). Also the real library through the program's binding.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -14,9 +13,9 @@
 #include <vector>
 
 #include "../common/ChildWait.h"
-#include "../common/SpawnChild.h"
 #include "../common/TestFiles.h"
 #include "FakeUploadAssist.h"
+#include "InstalledProgram.h"
 #include "OrbalynBinding.h"
 #include "win32/registry.h"
 
@@ -60,40 +59,22 @@ class RealLibraryFolder : public testing::Environment {
 
 class HarborlightProcessTest : public testing::Test {
  protected:
-  void SetUp() override {
-    m_root = test_files::MakeTempFolder("harborlight-process");
-    ASSERT_FALSE(m_root.empty());
-    setenv("LUMIDOCK_ROOT", m_root.c_str(), 1);
-    m_runtime = m_root + "/bin";
-    std::filesystem::create_directories(m_runtime);
-    Install(HARBORLIGHT_PROGRAM, "Harborlight");
-    Install(LUMIDOCK_BIN_DIR "/libwin32.so", "libwin32.so");
-  }
-  void TearDown() override { std::filesystem::remove_all(m_root); }
-
-  void Install(const std::string& from, const std::string& name) {
-    std::filesystem::copy_file(from, m_runtime + "/" + name,
-                               std::filesystem::copy_options::overwrite_existing);
-  }
+  void Install(const std::string& from, const std::string& name) { m_program.Install(from, name); }
 
   // Runs the installed program without a display; its exit status (-1 when it had to be killed).
   int RunProgram(const std::vector<std::string>& args) {
-    std::vector<std::string> argStrings = {m_runtime + "/Harborlight"};
-    argStrings.insert(argStrings.end(), args.begin(), args.end());
-    pid_t pid =
-        test_common::SpawnChild(argStrings, {"LUMIDOCK_FAKE_ORBALYN_MARKER=" + MarkerPath()},
-                                {"DISPLAY=", "WAYLAND_DISPLAY="}, ErrorPath());
+    pid_t pid = m_program.Start(args, {"LUMIDOCK_FAKE_ORBALYN_MARKER=" + MarkerPath()},
+                                {"DISPLAY=", "WAYLAND_DISPLAY="});
     if (pid < 0) return -2;
     int status =
         test_common::WaitForChild(&pid, std::chrono::seconds(60), std::chrono::milliseconds(10));
     return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
-  std::string MarkerPath() const { return m_root + "/marker"; }
-  std::string ErrorPath() const { return m_root + "/stderr"; }
+  std::string MarkerPath() const { return m_program.Root() + "/marker"; }
+  std::string ErrorPath() const { return m_program.ErrorPath(); }
 
-  std::string m_root;
-  std::string m_runtime;
+  harborlight_test::CInstalledProgram m_program;
 };
 
 TEST_F(HarborlightProcessTest, UninstallCallsTheLibrarysUnregisterDrive) {
@@ -123,7 +104,7 @@ TEST_F(HarborlightProcessTest, UninstallWithTheRealLibraryRemovesItsDriveEntry) 
   ASSERT_EQ(LoadOrbalyn(WindowsFromPosix(RealLibraryFolder::Path()).c_str()), 1);
   IOrbalynDB* pDb = GetOrbalynDB();
   ASSERT_NE(pDb, nullptr);
-  std::u16string backup = WindowsFromPosix(m_root + "/home/Lumidock");
+  std::u16string backup = WindowsFromPosix(m_program.Root() + "/home/Lumidock");
   ASSERT_EQ(pDb->SetWorkDir(backup.c_str()), S_OK);
   EXPECT_EQ(UnloadOrbalyn(), S_OK);
   ASSERT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kDriveEntryKey));

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -36,20 +35,9 @@ namespace {
 
 constexpr char kClockChildVariable[] = "LUMIDOCK_TEST_CLOCK_CHILD";
 
-std::set<std::string> ThreadNames() {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::ifstream comm(entry.path() / "comm");
-    std::string name;
-    std::getline(comm, name);
-    names.insert(name);
-  }
-  return names;
-}
-
 TEST(TaskThreads, StartNamedPostByIdAndStopInReverseOrder) {
   ASSERT_EQ(StartThreads(), 1);
-  std::set<std::string> names = ThreadNames();
+  std::set<std::string> names = asyncframe_test::ThreadNames("/proc/self/task");
   EXPECT_TRUE(names.count("thread_file"));
   EXPECT_TRUE(names.count("thread_main_log"));  // the kernel keeps 15 bytes
   EXPECT_TRUE(names.count("thread_logic_lo"));
