@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "Common/LogHook.h"
 #include "HardwareId.h"
 #include "Md5.h"
 #include "SeqIDGenerator.h"
@@ -266,6 +267,15 @@ void CReportClientMgr::AddCounterForTesting(int table, uint32_t itemId, uint32_t
   m_counters[table & 1][itemId] += count;
 }
 
+void CReportClientMgr::SetReportEnabledForTesting(uint32_t reportId, bool on) {
+  CAutoLock lock(&m_lock);
+  const uint32_t bit = reportId - kFirstMaskedReportId;
+  if (reportId < kFirstMaskedReportId || bit / 8 >= m_enableMask.size()) return;
+  const auto mask = static_cast<uint8_t>(1u << (bit % 8));
+  m_enableMask[bit / 8] =
+      static_cast<uint8_t>(on ? m_enableMask[bit / 8] | mask : m_enableMask[bit / 8] & ~mask);
+}
+
 bool CReportClientMgr::BindLibraryLocked(const WCHAR* pLibraryPath) {
   if (m_hLibrary) return true;  // left loaded by an earlier run of this image
   std::u16string path =
@@ -375,4 +385,11 @@ void CReportClientMgr::SendMachineRecordLocked(CReportSession* pSession,
   CPacketBuffer buffer;
   (void)record.Serialize(&buffer);  // sent as far as it fits
   pSession->SendRecord(buffer.Data(), buffer.Length());
+}
+
+void CReportClientMgr::LogRecordTooLong(uint32_t reportId) {
+  COMMON_LOG(
+      "CReportClientMgr[%p]::SendReportWithSession report %u: record does not fit %zu "
+      "bytes, not sent",
+      static_cast<void*>(this), reportId, CPacketBuffer::kBlockSize);
 }

@@ -68,7 +68,8 @@ class CReportClientMgr {
 
   // Sends header, machine record and `record` (anything with `bool Serialize(CPacketBuffer*)
   // const`) as report `reportId`. Non-zero when committed; 0 when the record is not ready, the
-  // client is not bound, the id is switched off, or mode is not kReportModeSend.
+  // client is not bound, the id is switched off, mode is not kReportModeSend, or the record
+  // does not fit its block. The machine record is never built here: see EnsureRecord.
   template <class TRecord>
   int SendReport(const TRecord& record, uint32_t reportId, int mode);
   template <class TRecord>
@@ -77,6 +78,8 @@ class CReportClientMgr {
 
   // Tests only.
   void AddCounterForTesting(int table, uint32_t itemId, uint32_t count);
+  // Switches one report id of the enable mask (the mask must exist: after Init).
+  void SetReportEnabledForTesting(uint32_t reportId, bool on);
   win32::LONG UserCountForTesting() const { return m_userCount; }
 
  private:
@@ -92,6 +95,7 @@ class CReportClientMgr {
   void FlushCountersLocked(int table, uint32_t reportId) EXCLUSIVE_LOCKS_REQUIRED(m_lock);
   void SendMachineRecordLocked(CReportSession* pSession, const CReportRecord& record)
       EXCLUSIVE_LOCKS_REQUIRED(m_lock);
+  void LogRecordTooLong(uint32_t reportId);
 
   win32::CRITICAL_SECTION m_lock;
   volatile win32::LONG m_userCount = 0;  // interlocked
@@ -136,12 +140,15 @@ int CReportClientMgr::SendReportWithSession(CReportSession* pSession, const TRec
                                             uint32_t reportId) {
   CAutoLock lock(&m_lock);
   if (!pMachineRecord) return 0;
+  // A record that does not fit is not sent at all: cut, it would end inside a field.
+  CPacketBuffer buffer;
+  if (!record.Serialize(&buffer)) {
+    LogRecordTooLong(reportId);
+    return 0;
+  }
   pSession->SetCommand(static_cast<uint16_t>(reportId));
   pSession->SendHeader();
   SendMachineRecordLocked(pSession, *pMachineRecord);
-  // A record that does not fit is sent as far as it was written.
-  CPacketBuffer buffer;
-  (void)record.Serialize(&buffer);
   pSession->AppendData(buffer.Data(), buffer.Length());
   return pSession->Commit() ? 1 : 0;
 }

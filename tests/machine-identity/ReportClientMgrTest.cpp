@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <string>
 
+#include "../common/ReportSpool.h"
+#include "Common/LogHook.h"
 #include "Md5.h"
 #include "ReportClientMgr.h"
 #include "TestSupport.h"
@@ -21,59 +23,9 @@ struct SampleRecord {
   }
 };
 
-// Reads big-endian fields off a byte string, failing the test on overrun.
-class Reader {
- public:
-  explicit Reader(const std::string& bytes) : m_bytes(bytes) {}
-  uint64_t Take(size_t size) {
-    uint64_t value = 0;
-    EXPECT_LE(m_pos + size, m_bytes.size());
-    for (size_t i = 0; i < size && m_pos < m_bytes.size(); ++i) {
-      value = value << 8 | static_cast<uint8_t>(m_bytes[m_pos++]);
-    }
-    return value;
-  }
-  // A counted string: the length includes the NUL, which must be there.
-  std::string TakeString() {
-    size_t length = static_cast<size_t>(Take(2));
-    EXPECT_GE(length, 1u);
-    if (length == 0 || m_pos + length > m_bytes.size()) return std::string();
-    std::string text = m_bytes.substr(m_pos, length - 1);
-    EXPECT_EQ(m_bytes[m_pos + length - 1], '\0');
-    m_pos += length;
-    return text;
-  }
-  std::string Rest() const { return m_bytes.substr(m_pos); }
-  size_t Position() const { return m_pos; }
-
- private:
-  const std::string& m_bytes;
-  size_t m_pos = 0;
-};
-
-struct SpoolRecord {
-  std::string header;
-  std::string body;  // machine record and data blocks
-};
-
-std::vector<SpoolRecord> ReadSpool(const std::string& path) {
-  std::string bytes = mitest::ReadFileBytes(path);
-  std::vector<SpoolRecord> records;
-  size_t pos = 0;
-  while (pos + 4 <= bytes.size()) {
-    uint32_t length;
-    memcpy(&length, bytes.data() + pos, 4);  // little-endian, as the spool writes it
-    pos += 4;
-    if (length < 18 || pos + length > bytes.size()) {
-      ADD_FAILURE() << "torn spool record";
-      break;
-    }
-    records.push_back({bytes.substr(pos, 18), bytes.substr(pos + 18, length - 18)});
-    pos += length;
-  }
-  EXPECT_EQ(pos, bytes.size());
-  return records;
-}
+using Reader = test_common::SpoolFieldReader;
+using test_common::ReadSpool;
+using test_common::SpoolRecord;
 
 bool IsLowerHex(const std::string& text) {
   return text.find_first_not_of("0123456789abcdef") == std::string::npos;
@@ -214,6 +166,35 @@ TEST_F(ReportClientMgrTest, CountersFlushAtUnInit) {
   EXPECT_EQ(body2.substr(body2.size() - sizeof(pairs2)),
             std::string(reinterpret_cast<const char*>(pairs2), sizeof(pairs2)));
   EXPECT_EQ(body1.size() - sizeof(pairs1), body2.size() - sizeof(pairs2));  // same machine record
+}
+
+// A record too long for its block is not sent cut short: nothing reaches the spool, the caller
+// hears 0, and the log says why.
+TEST_F(ReportClientMgrTest, RecordThatDoesNotFitIsNotSent) {
+  if (!m_haveLibrary) GTEST_SKIP() << "dadovo.so not built";
+  static std::string s_lines;
+  s_lines.clear();
+  SetCommonLogWriter([](const char*, const char* pMessage) { s_lines += pMessage; });
+  struct LongRecord {
+    size_t length;
+    bool Serialize(CPacketBuffer* pBuffer) const {
+      return pBuffer->WriteUInt32(1) && pBuffer->WriteString(std::string(length, 'x'));
+    }
+  };
+  ASSERT_EQ(Mgr()->Init(m_libraryPath.c_str(), win32::TRUE), 1);
+  ASSERT_TRUE(Mgr()->EnsureRecord());
+  EXPECT_EQ(Mgr()->SendReport(LongRecord{65529}, kReportExitSurvey, kReportModeSend), 0);
+  SetCommonLogWriter(nullptr);
+  EXPECT_FALSE(std::filesystem::exists(SpoolPath()));
+  EXPECT_NE(s_lines.find("report 5924: record does not fit 65536 bytes, not sent"),
+            std::string::npos)
+      << s_lines;
+  // The longest that fits (4 + 2 + 65528 + 1 bytes, the block's last byte unused) goes whole.
+  ASSERT_EQ(Mgr()->SendReport(LongRecord{65528}, kReportExitSurvey, kReportModeSend), 1);
+  std::vector<SpoolRecord> records = ReadSpool(SpoolPath());
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].body.substr(records[0].body.size() - 65535, 6),
+            std::string("\0\0\0\x01\xff\xf9", 6));
 }
 
 }  // namespace

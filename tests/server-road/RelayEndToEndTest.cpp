@@ -6,12 +6,12 @@
 #include <fstream>
 #include <random>
 
+#include "../common/RecordingUploadAssist.h"
 #include "../common/TestFiles.h"
 #include "Logic/FileUploadMgr.h"
 #include "Logic/PhotoDb.h"
 #include "PhoneSim.h"
 #include "ServerSessionFixture.h"
-#include "UploadAssist.h"
 #include "uimsg.pb.h"
 
 namespace server_road_test {
@@ -41,7 +41,8 @@ TEST_F(ServerSessionTest, RelayedPhoneBindsAndUploadsAFile) {
   StartHost(SeededPc(false));
   const std::string work = m_host.Root() + "/backup";
   std::filesystem::create_directories(work);
-  CUploadAssist* pAssist = new CUploadAssist(WindowsFromPosix(work), CPhotoDb::Instance());
+  auto* pAssist = new test_common::RecordingUploadAssist(WindowsFromPosix(work),
+                                                         [] { return CPhotoDb::Instance(); });
   ASSERT_EQ(CFileUploadMgr::Instance()->Advise(pAssist), win32::S_OK);
   LoginOnline();
 

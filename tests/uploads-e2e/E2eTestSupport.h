@@ -48,7 +48,7 @@ class UploadE2eTest : public ::testing::Test {
   // A file under the source folder (relative path), and its announcement.
   phonesim::UploadFileSpec MakeSourceFile(const std::string& relative, int64_t size, uint64_t seed,
                                           int64_t mtimeMs);
-  // Where the test assistant puts a file of that phone and album.
+  // Where the upload assistant puts a file of that phone and album.
   std::string SavedPath(int64_t phoneId, const std::string& album, const std::string& relative);
   // Same bytes (SHA-256) and the phone's time stamp as the last-write time.
   void ExpectSameFile(const phonesim::UploadFileSpec& spec, const std::string& savedPath);

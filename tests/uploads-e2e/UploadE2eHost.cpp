@@ -4,7 +4,8 @@
 //   LUMIDOCK_ROOT=<sandbox> upload-e2e-host --backup <folder>
 //
 // Starts the parts in the root object's order against the settings seeded under the sandbox
-// root (no server session), registers the test upload assistant saving under <folder>, prints
+// root (no server session), registers the program's upload assistant saving under <folder> (a
+// POSIX folder, or a drive path such as "D:\Lumidock" through LUMIDOCK_DRIVES), prints
 // "local-port N" once phones can connect and one "logic ..." line per logic message, and stops
 // cleanly on SIGTERM or SIGINT ("stopped"). UPLOADS_E2E_UPLOAD_PERIODS=<wake ms>:<idle ms>
 // shortens the upload manager's periods, which the library itself never lets change.
@@ -32,7 +33,7 @@
 #include "NetEngine/DllLog.h"
 #include "NetEngine/IOThread.h"
 #include "NetEngine/NetHelpers.h"
-#include "UploadAssist.h"
+#include "UploadAssistCore.h"
 #include "win32/thread.h"
 #include "win32/window.h"
 
@@ -92,8 +93,14 @@ int main(int argc, char** argv) {
   const std::string logs = std::string(pRoot) + "/logs";
   std::filesystem::create_directories(logs, error);
   SetDllLogModulePathForTesting(WindowsFromPosix(logs + "/upload-e2e-host"));
-  const std::string backup = std::filesystem::absolute(argv[2], error).lexically_normal().string();
-  std::filesystem::create_directories(backup, error);
+  const std::string folder = argv[2];
+  const bool onDrive = folder.size() >= 3 && folder[1] == ':' && folder[2] == '\\';
+  std::u16string workDir = Utf8ToWide(folder);
+  if (!onDrive) {
+    const std::string backup = std::filesystem::absolute(folder, error).lexically_normal().string();
+    std::filesystem::create_directories(backup, error);
+    workDir = WindowsFromPosix(backup);
+  }
 
   win32::MSG msg;
   win32::PeekMessageW(&msg, nullptr, 0, 0, win32::PM_NOREMOVE);  // the loop's queue
@@ -112,8 +119,8 @@ int main(int argc, char** argv) {
     pUploader->SetPeriodsForTesting(wakeMs, idleMs);
     std::printf("periods wake=%u idle=%u\n", wakeMs, idleMs);
   }
-  CUploadAssist* pAssist = new CUploadAssist(WindowsFromPosix(backup), CPhotoDb::Instance());
-  pUploader->Advise(pAssist);
+  CUploadAssistCore assist(workDir, [] { return CPhotoDb::Instance(); });
+  pUploader->Advise(&assist);
   if (pUploader->Start() != 0) {
     std::fputs("upload-e2e-host: the upload thread did not start\n", stderr);
     return 1;
@@ -162,7 +169,6 @@ int main(int argc, char** argv) {
   CIOThread::Instance()->Stop(kThreadStopMs);
   CLogicCenter::Instance()->SetLogicSink(nullptr);
   pSink->Release();
-  pAssist->Release();
   std::puts("stopped");
   return 0;
 }

@@ -91,6 +91,7 @@ bool CUploadHostRunner::Prepare(std::string* pError) {
   }
   std::error_code error;
   fs::create_directories(m_options.backup, error);
+  fs::create_directories(fs::path(m_options.root) / "drives" / "C", error);
   if (m_options.kind == HostKind::kTestHost) {
     m_program = (fs::path(m_options.binDir) / kTestHostProgram).string();
     return true;
@@ -131,7 +132,11 @@ bool CUploadHostRunner::Start(std::string* pError) {
   m_port = 0;
   std::vector<std::string> env = {"LUMIDOCK_ROOT=" + m_options.root,
                                   "LSAN_OPTIONS=suppressions=" + m_suppressions};
-  std::vector<std::string> argv = {m_program, "--backup", m_options.backup};
+  // The backup folder goes by a drive letter, as the program's does: D: is the folder it lies in.
+  const fs::path backup = fs::absolute(m_options.backup).lexically_normal();
+  env.push_back("LUMIDOCK_DRIVES=C=" + m_options.root +
+                "/drives/C;D=" + backup.parent_path().string());
+  std::vector<std::string> argv = {m_program, "--backup", "D:\\" + backup.filename().string()};
   if (m_options.kind == HostKind::kOrbalynHost) {
     env.push_back("ORBALYN_ENTRY_SERVER=127.0.0.1:" + std::to_string(m_pServer->EntryPort()));
     env.push_back("ORBALYN_REPORT_SERVER=127.0.0.1:" + std::to_string(m_pServer->ReportPort()));

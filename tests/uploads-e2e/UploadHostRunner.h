@@ -29,7 +29,7 @@ struct HostOptions {
   HostKind kind = HostKind::kOrbalynHost;
   std::string binDir;  // where the programs and modules were built
   std::string root;    // the sandbox root (LUMIDOCK_ROOT), made by the caller
-  std::string backup;  // the backup folder
+  std::string backup;  // the backup folder (the host names it D:\<its name>)
   std::vector<std::string> extraEnv;
   int startTimeoutMs = 20000;
   size_t lineLimit = 0;  // see CChildProcess::SetLineLimit

@@ -309,7 +309,7 @@ TEST_F(CFileUploadMgrTest, ImpossibleValuesAreRefusedWithNothingWritten) {
 // Two live uploads that would get one name: the assistant hands out a numbered one, so no
 // partial file is ever shared, and another phone's live file is never taken over.
 TEST_F(CFileUploadMgrTest, TwoLiveUploadsWithOneNameGetTwoFiles) {
-  m_pAssist->SetDeviceName(kPhoneB, u"Phone A");  // both phones write into one folder
+  NamePhone(kPhoneB, u"Phone A");  // both phones write into one folder
   const std::string content = RandomBytes(2 * kChunk, 11);
   const std::string other = RandomBytes(kChunk + 5, 12);
   const int64_t size = static_cast<int64_t>(content.size());
@@ -336,7 +336,7 @@ TEST_F(CFileUploadMgrTest, TwoLiveUploadsWithOneNameGetTwoFiles) {
 // never cut by the next upload of its stem and never resumed with the bytes it holds; a file of
 // someone else's at a partial path (no trailer) keeps its name too.
 TEST_F(CFileUploadMgrTest, FilesNamedLikePartialFilesAreNeverCutOrResumed) {
-  m_pAssist->SetDeviceName(kPhoneB, u"Phone A");  // both phones write into one folder
+  NamePhone(kPhoneB, u"Phone A");  // both phones write into one folder
   const std::string folder = m_work + "/Phone A/Camera/";
   const std::string own = RandomBytes(3000, 20);
   const std::string photo = RandomBytes(5000, 21);
@@ -471,7 +471,7 @@ TEST_F(CFileUploadMgrTest, AssistantRegistrationRules) {
   CFileUploadMgr* pMgr = CFileUploadMgr::Instance();
   EXPECT_EQ(pMgr->Advise(m_pAssist), win32::S_OK);
   EXPECT_EQ(m_pAssist->References(), 2u);
-  CUploadAssist* pOther = new CUploadAssist(u"\\nowhere", nullptr);
+  auto* pOther = new test_common::RecordingUploadAssist(u"\\nowhere", nullptr);
   EXPECT_EQ(pMgr->Advise(pOther), win32::E_FAIL);
   EXPECT_EQ(pMgr->Advise(nullptr), win32::E_FAIL);
   pOther->Release();

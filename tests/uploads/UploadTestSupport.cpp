@@ -167,6 +167,12 @@ std::vector<UiMessage> TakeUiMessages() {
   return messages;
 }
 
+void NamePhone(int64_t phone, const std::u16string& name) {
+  CPhotoDevice* pDevice = CPhotoDb::Instance()->FindOrCreateDevice(phone, true);
+  pDevice->SetName(name);
+  pDevice->Release();
+}
+
 void UploadFixture::SetUp() {
   std::string pattern = (std::filesystem::temp_directory_path() / "upload-test-XXXXXX").string();
   ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -175,17 +181,15 @@ void UploadFixture::SetUp() {
   m_work = m_root + "/backup";
 
   CPhotoDb::Instance()->ResetForTesting();
-  for (auto [id, name] : {std::pair{kPhoneA, u"Phone A"}, std::pair{kPhoneB, u"Phone B"}}) {
-    CPhotoDevice* pDevice = CPhotoDb::Instance()->FindOrCreateDevice(id, true);
-    pDevice->SetName(name);
-    pDevice->Release();
-  }
+  NamePhone(kPhoneA, u"Phone A");
+  NamePhone(kPhoneB, u"Phone B");
   CLogicCenter::Instance()->ClearUiMessages();
   CClientCommMgr::Instance()->ResetForTesting();
   CClientCommMgr::Instance()->SetTransferSender(&CaptureReply);
   ResetReplies();
 
-  m_pAssist = new CUploadAssist(WindowsFromPosix(m_work), CPhotoDb::Instance());
+  m_pAssist = new test_common::RecordingUploadAssist(WindowsFromPosix(m_work),
+                                                     [] { return CPhotoDb::Instance(); });
   CFileUploadMgr* pMgr = CFileUploadMgr::Instance();
   ASSERT_EQ(pMgr->Advise(m_pAssist), win32::S_OK);
   pMgr->SetPeriodsForTesting(0, 0);
@@ -263,7 +267,7 @@ bool UploadFixture::SendRest(int64_t phone, uint32_t sequence, int32_t fileId,
 
 std::string UploadFixture::EndedPath(size_t index) {
   EXPECT_TRUE(m_pAssist->WaitForEnds(index + 1, std::chrono::seconds(10)));
-  std::vector<CUploadAssist::UploadEnd> ends = m_pAssist->Ends();
+  std::vector<test_common::RecordingUploadAssist::UploadEnd> ends = m_pAssist->Ends();
   return index < ends.size() ? PosixFromWindows(ends[index].savePath) : std::string();
 }
 

@@ -2,7 +2,7 @@
 // Shared by the upload tests: a sandbox root per test, file helpers, phone commands built as
 // the wire carries them, the replies captured on their way out (they go back "relayed", so the
 // server session's sender hands them to the test instead of a socket), the UI messages left in
-// the queue, and a fixture running the upload manager with the test assistant.
+// the queue, and a fixture running the upload manager with the upload assistant.
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "../common/RecordingUploadAssist.h"
 #include "../common/TestFiles.h"
-#include "UploadAssist.h"
 #include "msg.pb.h"
 
 class CClientCommand;
@@ -70,8 +70,11 @@ struct UiMessage {
 };
 std::vector<UiMessage> TakeUiMessages();
 
-// The upload manager started with a CUploadAssist saving under <root>/backup, phones A and B
-// known to the store.
+// Gives a phone (known to the store, or added to it) a display name.
+void NamePhone(int64_t phone, const std::u16string& name);
+
+// The upload manager started with the program's upload assistant saving under <root>/backup,
+// phones A and B known to the store.
 class UploadFixture : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -98,7 +101,7 @@ class UploadFixture : public ::testing::Test {
 
   std::string m_root;
   std::string m_work;  // POSIX form
-  CUploadAssist* m_pAssist = nullptr;
+  test_common::RecordingUploadAssist* m_pAssist = nullptr;
 };
 
 }  // namespace upload_test

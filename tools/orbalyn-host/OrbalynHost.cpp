@@ -14,11 +14,12 @@
 #include <filesystem>
 #include <vector>
 
+#include "BackupFolder.h"
 #include "Common/ServerAddress.h"
 #include "HostLogicSink.h"
 #include "Orbalyn/Interface/IOrbalyn.h"
 #include "Orbalyn/LibraryEntry.h"
-#include "UploadAssist.h"
+#include "UploadAssistCore.h"
 #include "win32/module.h"
 #include "win32/shell.h"
 #include "win32/strings.h"
@@ -47,6 +48,17 @@ std::u16string WindowsFromPosix(const std::string& posix) {
     if (c == u'/') c = u'\\';
   }
   return path;
+}
+
+// "X:\..." names a folder through the layer's drive table.
+bool IsDrivePath(const std::string& path) {
+  return path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
+
+// The backup folder in the form the library and the assistant take.
+std::u16string BackupWorkDir(const std::string& folder) {
+  if (IsDrivePath(folder)) return Utf8ToUtf16(folder);
+  return WindowsFromPosix(std::filesystem::absolute(folder).lexically_normal());
 }
 
 // "Orbalyn.dll" in the folder of this program, as the GUI program names it.
@@ -96,8 +108,14 @@ int COrbalynHost::Run() {
     return 1;
   }
   std::error_code error;
-  std::filesystem::path backup = std::filesystem::absolute(m_options.backupFolder, error);
-  if (error || (std::filesystem::create_directories(backup, error), error)) {
+  bool usable;
+  if (IsDrivePath(m_options.backupFolder)) {
+    usable = backup_folder::CreateDirectoryTree(Utf8ToUtf16(m_options.backupFolder));
+  } else {
+    std::filesystem::path backup = std::filesystem::absolute(m_options.backupFolder, error);
+    usable = !error && (std::filesystem::create_directories(backup, error), !error);
+  }
+  if (!usable) {
     std::fprintf(stderr, "orbalyn-host: cannot use %s\n", m_options.backupFolder.c_str());
     return 1;
   }
@@ -203,8 +221,7 @@ bool COrbalynHost::Bind() {
   }
   IOrbalynDB* pDb = nullptr;
   m_pRoot->GetDB(&pDb);
-  std::u16string workDir =
-      WindowsFromPosix(std::filesystem::absolute(m_options.backupFolder).lexically_normal());
+  const std::u16string workDir = BackupWorkDir(m_options.backupFolder);
   // The first-run page's choice of the backup folder.
   if (pDb) pDb->SetWorkDir(workDir.c_str());
 
@@ -212,8 +229,8 @@ bool COrbalynHost::Bind() {
 
   IOrbalynUploader* pUploader = nullptr;
   if (m_pRoot->GetUploader(&pUploader) == S_OK && pUploader) {
-    m_pAssist = new CUploadAssist(workDir, pDb);
-    if (pUploader->Advise(m_pAssist) != S_OK) Say("upload assistant refused");
+    m_pAssist = std::make_unique<CUploadAssistCore>(workDir, [pDb] { return pDb; });
+    if (pUploader->Advise(m_pAssist.get()) != S_OK) Say("upload assistant refused");
   }
 
   m_pSink = new CHostLogicSink(m_options.drawQr);
@@ -252,9 +269,8 @@ void COrbalynHost::Unload() {
   m_pRoot = nullptr;
   m_pLogic = nullptr;
   if (m_pSink) m_pSink->Release();
-  if (m_pAssist) m_pAssist->Release();
   m_pSink = nullptr;
-  m_pAssist = nullptr;
+  m_pAssist.reset();
   Say("stopped");
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -9,7 +10,7 @@
 struct IOrbalyn;
 struct IOrbalynLogic;
 class CHostLogicSink;
-class CUploadAssist;
+class CUploadAssistCore;
 
 // A headless stand-in for the GUI program's binding of the logic library: loads "Orbalyn.dll"
 // from its own folder, takes the root from GetIOrbalyn, starts it on this (the UI) thread, asks
@@ -22,7 +23,7 @@ class CUploadAssist;
 class COrbalynHost {
  public:
   struct Options {
-    std::string backupFolder;  // POSIX form
+    std::string backupFolder;  // POSIX form, or a drive path ("D:\Lumidock")
     std::string stopFile;      // POSIX form; empty: none
     int runSeconds = 0;        // 0: no limit
     bool drawQr = true;
@@ -61,8 +62,8 @@ class COrbalynHost {
   win32::HMODULE m_hModule = nullptr;
   IOrbalyn* m_pRoot = nullptr;  // static inside the library: not counted
   IOrbalynLogic* m_pLogic = nullptr;
-  CHostLogicSink* m_pSink = nullptr;   // one reference of ours
-  CUploadAssist* m_pAssist = nullptr;  // one reference of ours
+  CHostLogicSink* m_pSink = nullptr;  // one reference of ours
+  std::unique_ptr<CUploadAssistCore> m_pAssist;
   win32::DWORD m_threadId = 0;
   int m_signalFd = -1;
   std::atomic<bool> m_stopWatching{false};
