@@ -9,6 +9,7 @@
 #include "Basalt/CKwBSTR.h"
 #include "Basalt/KwDiag.h"
 #include "Basalt/Util.h"
+#include "Common/LogHook.h"
 #include "LibraryPath.h"
 #include "MainWnd.h"
 #include "Orbalyn/LibraryEntry.h"
@@ -29,6 +30,11 @@ using namespace win32;
 namespace {
 
 constexpr DWORD kCommonControlClasses = 0xFF;
+
+// The lines of the code shared with the library go to the program's own log.
+void WriteCommonLine(const char* pSourceName, const char* pMessage) {
+  KwLogW(Utf8ToUtf16(pSourceName).c_str(), u"%hs", pMessage);
+}
 
 }  // namespace
 
@@ -62,6 +68,7 @@ int CApplication::Run() {
 }
 
 BOOL CApplication::PreMessageLoop() {
+  SetCommonLogWriter(&WriteCommonLine);
   Util::Misc::SetMainAndLogicThreadId(GetCurrentThreadId(), 0);
   OleInitialize(nullptr);
   PutProgramFolderFirstInPath();
@@ -81,6 +88,10 @@ BOOL CApplication::PreMessageLoop() {
   AsyncFrame::StartThreads();
   GetReportClientMgr()->EnableUinLookup(TRUE);
   GetReportClientMgr()->Init(u"", TRUE);
+  // The machine record is built once, on task thread 3; the windows' reports are refused until
+  // it exists, and never build it themselves.
+  AsyncFrame::PostTaskToThread(AsyncFrame::kThreadLogicLongTask, FROM_HERE,
+                               AsyncFrame::NewTask([] { GetReportClientMgr()->EnsureRecord(); }));
   return TRUE;
 }
 
@@ -89,12 +100,10 @@ int CApplication::RunMessageLoop() {
     std::fputs("Harborlight: cannot open a display; the window system did not start\n", stderr);
     return kNoDisplayExitCode;
   }
-  {
-    CMainWnd mainWnd;
-    mainWnd.Create(m_emptyName);
-    PumpMessages();
-  }
-  return 0;
+  CMainWnd mainWnd;
+  mainWnd.Create(m_emptyName);
+  PumpMessages();
+  return mainWnd.StartFailed() ? kStartFailedExitCode : 0;
 }
 
 void CApplication::PostMessageLoop() {

@@ -15,6 +15,7 @@ class CApplication {
   // Exit codes besides 0.
   static constexpr int kFailedExitCode = -1;
   static constexpr int kNoDisplayExitCode = 1;
+  static constexpr int kStartFailedExitCode = 2;  // the main window could not be built
   static constexpr win32::DWORD kReportUnInitTimeoutMs = 3000;
 
   // Initialises the module lock and COM (apartment-threaded); a COM failure other than a thread
@@ -25,13 +26,16 @@ class CApplication {
   ~CApplication();
 
   // PreMessageLoop; unless the failure flag is set, the uninstall road or the message loop;
-  // always PostMessageLoop. -1 with the failure flag; 1 when there was no display; else 0.
+  // always PostMessageLoop. -1 with the failure flag; 1 when there was no display; 2 when the
+  // main window could not be built; else 0.
   int Run();
 
-  // Boots the platform, starts the task threads and the statistics client. Returns 1.
+  // Routes the shared code's log lines to the program log, boots the platform, starts the task
+  // threads and the statistics client (whose machine record task thread 3 builds). Returns 1.
   win32::BOOL PreMessageLoop();
   // Starts the window system, creates the main window and pumps messages until WM_QUIT.
-  // kNoDisplayExitCode (with a line on stderr) when the window system cannot start.
+  // kNoDisplayExitCode (with a line on stderr) when the window system cannot start;
+  // kStartFailedExitCode when the main window could not be built.
   int RunMessageLoop();
   // Stops the task threads and the statistics client, and shuts the platform down.
   void PostMessageLoop();

@@ -10,6 +10,7 @@ using namespace win32;
 namespace {
 
 constexpr DWORD kModulePathChars = 260;
+constexpr long kMenuNumberLimit = 100000000;
 
 // Kept for the whole process; recomputed while too short to be a folder.
 std::u16string& ModuleDir() {
@@ -69,5 +70,25 @@ bool ReadWorkDir(std::u16string* pDir) {
   BSTR value = nullptr;
   if (SUCCEEDED(pDB->GetWorkDir(&value)) && value) *pDir = value;
   SysFreeString(value);
+  return true;
+}
+
+bool ReadMenuItemNumber(ILqEvent* pEvent, long* pNumber) {
+  BSTR name = nullptr;
+  if (!pEvent || pEvent->GetString(u"name", &name) != S_OK || !name) {
+    SysFreeString(name);
+    return false;
+  }
+  const WCHAR* p = name;
+  while (*p == u' ' || *p == u'\t') ++p;
+  bool negative = *p == u'-';
+  if (*p == u'-' || *p == u'+') ++p;
+  long value = 0;
+  // Digits past what a long holds change nothing.
+  for (; *p >= u'0' && *p <= u'9'; ++p) {
+    if (value < kMenuNumberLimit) value = value * 10 + (*p - u'0');
+  }
+  SysFreeString(name);
+  *pNumber = negative ? -value : value;
   return true;
 }

@@ -20,3 +20,7 @@ bool GetModuleDir(std::u16string* pDir);
 
 // The backup folder of the device store; false when there is no store.
 bool ReadWorkDir(std::u16string* pDir);
+
+// The clicked menu item's "name" read as a number, as _wtol reads it (blanks, a sign, the
+// leading digits; 0 without any); false when the event carries no name.
+bool ReadMenuItemNumber(ILqEvent* pEvent, long* pNumber);

@@ -164,6 +164,11 @@ void InstallTray(UiBackend* pBackend) {
 
 namespace win32 {
 
+bool IsTrayIconEmbedded(HWND hwnd, UINT id) {
+  gui::TrayIcon* pTray = gui::Find(gui::Key(hwnd, id));
+  return pTray && gtk_status_icon_is_embedded(pTray->pIcon);
+}
+
 bool GetTrayIconGeometryForTesting(HWND hwnd, UINT id, GdkRectangle* pArea) {
   gui::TrayIcon* pTray = gui::Find(gui::Key(hwnd, id));
   if (!pTray || !pTray->sized || !gtk_status_icon_is_embedded(pTray->pIcon)) return false;

@@ -63,6 +63,11 @@ using PreTranslateFilter = bool (*)(GdkEvent* event, void* data);
 WIN32_API void AddPreTranslateFilter(PreTranslateFilter filter, void* data);
 WIN32_API void RemovePreTranslateFilter(PreTranslateFilter filter, void* data);
 
+// Whether a notification area shows the icon (hwnd, id) now. False for an icon never added or
+// already removed, and while no notification area runs (a desktop without one may never show
+// it).
+WIN32_API bool IsTrayIconEmbedded(HWND hwnd, UINT id);
+
 // --- Test hooks (Xvfb tests drive the real dialogs with them) ---
 // Called once each message box or folder browser is on screen. A chooser hook selects a folder
 // and then answers with gtk_dialog_response; a message-box hook answers.
