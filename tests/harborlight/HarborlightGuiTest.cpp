@@ -93,6 +93,24 @@ TEST(HarborlightOnScreen, DISABLED_MainWindowCentredThreadsNamedAndAPostedCloseE
   EXPECT_EQ(test_files::ReadWholeFile(program.ErrorPath()), "");
 }
 
+// Without its layout file the main window cannot be built: the program says so and ends in
+// order with status 2, leaving no lock behind (a second start gets as far).
+TEST(HarborlightOnScreen, MissingLayoutEndsTheProgramWithTwo) {
+  harborlight_test::CInstalledProgram program;
+  program.Install(FAKE_ORBALYN_NORMAL_DIR "/Orbalyn.so", "Orbalyn.so");
+  for (int run = 0; run < 2; ++run) {
+    pid_t pid = program.Start({});
+    ASSERT_GT(pid, 0);
+    int status =
+        test_common::WaitForChild(&pid, std::chrono::seconds(20), std::chrono::milliseconds(5));
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), CApplication::kStartFailedExitCode);
+    EXPECT_NE(test_files::ReadWholeFile(program.ErrorPath()).find("layout could not be built"),
+              std::string::npos)
+        << test_files::ReadWholeFile(program.ErrorPath());
+  }
+}
+
 // Shared with the message box's hook and the tasks.
 struct BoxRun {
   CEventLog log;

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "../common/ChildCase.h"
+#include "../common/TickWrap.h"
 #include "CImageObject.h"
 #include "CMenuElement.h"
 #include "ImageShowPageAdapter.h"
@@ -219,6 +221,13 @@ TEST_F(MainWndTest, HiddenStartShowsAtTheFirstTrayClick) {
   EXPECT_EQ(ReportIds(), (std::vector<uint16_t>{5889, 5890}));
   TrayClick(5000);
   EXPECT_EQ(ReportIds().size(), 2u);
+  // A report the server switched off sends nothing.
+  GetReportClientMgr()->SetReportEnabledForTesting(5889, false);
+  CloseWindow();
+  Script().Reset();
+  TrayClick(9000);
+  EXPECT_TRUE(Shown(nullptr));
+  EXPECT_EQ(ReportIds(), (std::vector<uint16_t>{5889, 5890, 5890}));
 }
 
 // The suite carries the feature: its notice, the updater started with "/manual" on OK, and no
@@ -453,6 +462,12 @@ TEST_F(MainWndTest, CloseHidesAndRunsTheSurveyOncePerRun) {
   EXPECT_NE(Element(nullptr), nullptr);
   EXPECT_TRUE(Script().Failures().empty());
   EXPECT_EQ(lq::CWindowElement::AllWindows().size(), 1u);
+  // No notification area shows the icon here: said once, and closing hides all the same.
+  std::string log =
+      test_files::ReadWholeFile(test_files::PosixFromWindows(BasaltTesting::LogPath()));
+  size_t said = log.find("tray icon is not embedded");
+  EXPECT_NE(said, std::string::npos) << log;
+  EXPECT_EQ(log.find("tray icon is not embedded", said + 1), std::string::npos);
 }
 
 // A phone that began binding in this run means no survey, ever.
@@ -727,6 +742,34 @@ TEST_F(MainWndTest, UploadSpeedReportsPerFinish) {
   EXPECT_EQ(second.Take(4), 1u);
   Deliver(UIMsg_upload_finish, 0, kOtherPhone);
   EXPECT_EQ(SpeedReports().size(), 2u);
+}
+
+// The clock is a 32-bit tick count: a session that spans its wrap still gets a sane speed.
+TEST(MainWndWrapTest, UploadSpeedAcrossTheTickWrap) {
+  const test_common::ProgramResult child =
+      test_common::RunChildCase("MainWndWrapChildProcess.DISABLED_UploadSpeedAcrossTheTickWrap",
+                                {test_common::TickBiasShortOfWrap(5000)});
+  EXPECT_TRUE(child.Passed()) << child.output;
+}
+
+class MainWndWrapChildProcess : public MainWndTest {};
+
+TEST_F(MainWndWrapChildProcess, DISABLED_UploadSpeedAcrossTheTickWrap) {
+  m_pLibrary->devices = {Device{kPhone, u"A", Presence_here, true}};
+  Start();
+  ASSERT_TRUE(test_common::WaitUntilWrapIn(100));
+  Deliver(UIMsg_upload_batch, 1, kPhone, 0);
+  Deliver(UIMsg_upload_result, 0, kPhone, 1, 100000);
+  while (GetTickCount() >= 0x80000000u || GetTickCount() < 100) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // pacing past the wrap
+  }
+  Deliver(UIMsg_upload_finish, 0, kPhone);
+  std::vector<Report> reports = SpeedReports();
+  ASSERT_EQ(reports.size(), 1u);
+  test_common::SpoolFieldReader reader(reports[0].record);
+  const uint64_t speed = reader.Take(4);
+  EXPECT_GT(speed, 10000u);    // 100000 bytes in well under 10 s
+  EXPECT_LT(speed, 1000000u);  // and in no less than 100 ms
 }
 
 // Messages that need a phone page or a device the store lacks change nothing and break nothing.
