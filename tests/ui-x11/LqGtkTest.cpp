@@ -20,6 +20,7 @@
 #include "CMenuElement.h"
 #include "CScrollElement.h"
 #include "win32/gui.h"
+#include "win32/shellui.h"
 #include "win32/toplevel.h"
 #include "win32/window.h"
 
@@ -176,6 +177,83 @@ class CHoverCounter final : public CNoDispatch<ILqMessageListener> {
     return S_OK;
   }
 };
+
+// A message-only window of the layer whose procedure hands each message to `m_onMessage`.
+class CMessageWindow {
+ public:
+  CMessageWindow() {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = &Proc;
+    windowClass.lpszClassName = u"LqGtkTestMessages";
+    RegisterClassExW(&windowClass);
+    m_hwnd = CreateWindowExW(0, u"LqGtkTestMessages", u"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                             nullptr, nullptr);
+    SetWindowLongPtrW(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  }
+  CMessageWindow(const CMessageWindow&) = delete;
+  CMessageWindow& operator=(const CMessageWindow&) = delete;
+  ~CMessageWindow() { DestroyWindow(m_hwnd); }
+
+  HWND Hwnd() const { return m_hwnd; }
+  std::function<void(UINT, WPARAM, LPARAM)> m_onMessage;
+
+ private:
+  static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* pThis = reinterpret_cast<CMessageWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (pThis && pThis->m_onMessage && message >= WM_USER) pThis->m_onMessage(message, wParam, lParam);
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+  }
+
+  HWND m_hwnd = nullptr;
+};
+
+// A menu of two items like the program's, the second disabled; `names` hears each choice.
+ILqMenu* MakeMenu(CRecordingListener* pListener, std::vector<std::u16string>* pNames) {
+  ILqMenu* pMenu = nullptr;
+  Util::Lq::CreateObject(CLSID_LqMenu, CLSID_LqMenu, reinterpret_cast<void**>(&pMenu));
+  if (!pMenu) return nullptr;
+  pMenu->SetMenuStyle(u"mainmenu");
+  pMenu->AddItem(33, 150, u"mainmenuItem", 0xFF000000, u"绑定新设备",
+                 u"platformres:menu\\adddeviceicon.png", u"1");
+  pMenu->AddItem(33, 150, u"mainmenuItem", 0xFF000000, u"更改备份目录",
+                 u"platformres:menu\\changedir.png", u"2");
+  pMenu->EnableItem(u"2", FALSE);
+  pListener->m_onEvent = [pNames](UINT, ILqElement*, ILqEvent* pEvent) {
+    BSTR name = nullptr;
+    pEvent->GetString(u"name", &name);
+    pNames->push_back(name ? name : u"");
+    SysFreeString(name);
+  };
+  ILqEventSource* pSource = EventSource(lq::CElement::FromInterface(pMenu));
+  pSource->AddListener(LqEvent::kClick, pListener->Events());
+  pSource->Release();
+  return pMenu;
+}
+
+// Unhooks the listener of MakeMenu and lets the menu go (the view may hold it a little longer).
+void ReleaseMenu(ILqMenu* pMenu, CRecordingListener* pListener) {
+  ILqEventSource* pSource = EventSource(lq::CElement::FromInterface(pMenu));
+  pSource->RemoveListener(pListener->Events());
+  pSource->Release();
+  pMenu->Release();
+}
+
+// The open menu's top-left corner on the screen, once it is mapped; (-1, -1) when none is.
+POINT OpenMenuOrigin() {
+  GtkWidget* pMenuWidget = nullptr;
+  if (!WaitUntil([&] {
+        pMenuWidget = lq::CGtkView::Instance().OpenMenuWidget();
+        return pMenuWidget && gtk_widget_get_mapped(gtk_widget_get_toplevel(pMenuWidget));
+      })) {
+    return POINT{-1, -1};
+  }
+  gdk_display_sync(gdk_display_get_default());
+  int x = 0;
+  int y = 0;
+  gdk_window_get_origin(gtk_widget_get_window(gtk_widget_get_toplevel(pMenuWidget)), &x, &y);
+  return POINT{x, y};
+}
 
 class LqGtkTest : public ui_test::CUiTest {
  protected:
@@ -417,52 +495,27 @@ TEST_F(LqGtkTest, MenusOpenWhereAskedAndReportTheirItems) {
   ILqElement* pMain = Build(u"MainWnd");
   ASSERT_NE(pMain, nullptr);
   ASSERT_TRUE(ShowAt(pMain, 150, 120));
-  ILqMenu* pMenu = nullptr;
-  ASSERT_EQ(Util::Lq::CreateObject(CLSID_LqMenu, CLSID_LqMenu, reinterpret_cast<void**>(&pMenu)),
-            S_OK);
-  pMenu->SetMenuStyle(u"mainmenu");
-  pMenu->AddItem(33, 120, u"mainmenuItem", 0xFF000000, u"绑定新设备",
-                 u"platformres:menu\\adddeviceicon.png", u"1");
-  pMenu->AddItem(33, 120, u"mainmenuItem", 0xFF000000, u"更改备份目录",
-                 u"platformres:menu\\changedir.png", u"2");
-  pMenu->EnableItem(u"2", FALSE);
-  auto* pMenuElement = static_cast<lq::CMenuElement*>(lq::CElement::FromInterface(pMenu));
   std::vector<std::u16string> names;
   CRecordingListener listener;
-  listener.m_onEvent = [&](UINT, ILqElement*, ILqEvent* pEvent) {
-    BSTR name = nullptr;
-    pEvent->GetString(u"name", &name);
-    names.push_back(name ? name : u"");
-    SysFreeString(name);
-  };
-  ILqEventSource* pSource = EventSource(pMenuElement);
-  pSource->AddListener(LqEvent::kClick, listener.Events());
-
+  ILqMenu* pMenu = MakeMenu(&listener, &names);
+  ASSERT_NE(pMenu, nullptr);
+  auto* pMenuElement = static_cast<lq::CMenuElement*>(lq::CElement::FromInterface(pMenu));
   lq::CElement* pButton = Find(pMain, u"menubtn");
   RECT button = pButton->Rect();
   ASSERT_EQ(pMenu->Popup(pButton, button.left - 55, button.top + 19), S_OK);
-  GtkWidget* pMenuWidget = lq::CGtkView::Instance().OpenMenuWidget();
-  ASSERT_NE(pMenuWidget, nullptr);
-  EXPECT_TRUE(WaitUntil([&] {
-    return gtk_widget_get_mapped(gtk_widget_get_toplevel(pMenuWidget));
-  }));
-  gdk_display_sync(gdk_display_get_default());
-  Pause(200);
-  int menuX = 0;
-  int menuY = 0;
-  gdk_window_get_origin(gtk_widget_get_window(gtk_widget_get_toplevel(pMenuWidget)), &menuX,
-                        &menuY);
+  POINT menu = OpenMenuOrigin();
   POINT origin = Origin(pMain);
-  EXPECT_EQ(menuX, origin.x + button.left - 55);
-  EXPECT_EQ(menuY, origin.y + button.top + 19);
+  EXPECT_EQ(menu.x, origin.x + button.left - 55);
+  EXPECT_EQ(menu.y, origin.y + button.top + 19);
+  Pause(200);
   x11_test::SaveScreenshot("gtk-main-menu");
   // Messages posted while the menu holds the pointer are dispatched.
   x11_test::TestWindow poster("poster", false);
   PostMessageW(poster.Hwnd(), kPosted, 3, 4);
   EXPECT_TRUE(WaitUntil([&] { return !poster.Of(kPosted).empty(); }));
   // Items stack from the menu's top: the second is disabled.
-  POINT first{menuX + 60, menuY + 16};
-  POINT second{menuX + 60, menuY + 33 + 16};
+  POINT first{menu.x + 60, menu.y + 16};
+  POINT second{menu.x + 60, menu.y + 33 + 16};
   ASSERT_TRUE(ClickAt(second));
   Pause(400);
   EXPECT_TRUE(names.empty());
@@ -475,44 +528,20 @@ TEST_F(LqGtkTest, MenusOpenWhereAskedAndReportTheirItems) {
   EXPECT_TRUE(WaitUntil([&] { return !lq::CGtkView::Instance().OpenMenuWidget(); }));
 
   // From a posted message: a window procedure opens it at a screen point; Escape dismisses it.
-  struct Opener {
-    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-      if (message == kPosted) {
-        reinterpret_cast<ILqMenu*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA))->Popup(nullptr, 400, 500);
-        return 0;
-      }
-      return DefWindowProcW(hwnd, message, wParam, lParam);
-    }
+  CMessageWindow opener;
+  opener.m_onMessage = [&](UINT message, WPARAM, LPARAM) {
+    if (message == kPosted) pMenu->Popup(nullptr, 400, 500);
   };
-  WNDCLASSEXW windowClass{};
-  windowClass.cbSize = sizeof windowClass;
-  windowClass.lpfnWndProc = &Opener::Proc;
-  windowClass.lpszClassName = u"LqGtkTestOpener";
-  RegisterClassExW(&windowClass);
-  HWND opener = CreateWindowExW(0, u"LqGtkTestOpener", u"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                nullptr, nullptr);
-  ASSERT_NE(opener, nullptr);
-  SetWindowLongPtrW(opener, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(pMenu));
-  PostMessageW(opener, kPosted, 0, 0);
-  EXPECT_TRUE(WaitUntil([&] { return lq::CGtkView::Instance().OpenMenuWidget() != nullptr; }));
-  pMenuWidget = lq::CGtkView::Instance().OpenMenuWidget();
-  ASSERT_NE(pMenuWidget, nullptr);
-  EXPECT_TRUE(WaitUntil([&] {
-    return gtk_widget_get_mapped(gtk_widget_get_toplevel(pMenuWidget));
-  }));
-  gdk_window_get_origin(gtk_widget_get_window(gtk_widget_get_toplevel(pMenuWidget)), &menuX,
-                        &menuY);
-  EXPECT_EQ(menuX, 400);
-  EXPECT_EQ(menuY, 500);
+  PostMessageW(opener.Hwnd(), kPosted, 0, 0);
+  menu = OpenMenuOrigin();
+  EXPECT_EQ(menu.x, 400);
+  EXPECT_EQ(menu.y, 500);
   EXPECT_EQ(pMenuElement->ScreenPosition().x, 400);
   ASSERT_TRUE(RunTool({"xdotool", "key", "Escape"}));
   EXPECT_TRUE(WaitUntil([&] { return !pMenuElement->IsOpen(); }));
   EXPECT_EQ(names.size(), 1u);
-  DestroyWindow(opener);
 
-  pSource->RemoveListener(listener.Events());
-  pSource->Release();
-  pMenu->Release();
+  ReleaseMenu(pMenu, &listener);
   pMain->Close();
   pMain->Release();
 }
@@ -636,6 +665,46 @@ TEST_F(LqGtkTest, EditsAndScrollViews) {
   pGrid->Release();
   pMain->Close();
   pMain->Release();
+}
+
+// A menu opened for the tray icon's posted right press takes the pointer with that press; the
+// test port knows where the icon is.
+TEST_F(LqGtkTest, TrayMenuOpensFromThePostedPress) {
+  constexpr UINT kTrayMessage = 1025;
+  std::vector<std::u16string> names;
+  CRecordingListener listener;
+  ILqMenu* pMenu = MakeMenu(&listener, &names);
+  ASSERT_NE(pMenu, nullptr);
+  CMessageWindow owner;
+  owner.m_onMessage = [&](UINT message, WPARAM, LPARAM lParam) {
+    if (message != kTrayMessage || lParam != WM_RBUTTONDOWN) return;
+    POINT cursor{};
+    GetCursorPos(&cursor);
+    pMenu->Popup(nullptr, cursor.x - 60, cursor.y - 80);
+  };
+  NOTIFYICONDATAW data{};
+  data.cbSize = sizeof data;
+  data.hWnd = owner.Hwnd();
+  data.uFlags = NIF_MESSAGE;
+  data.uCallbackMessage = kTrayMessage;
+  ASSERT_TRUE(Shell_NotifyIconW(NIM_ADD, &data));
+  GdkRectangle area{};
+  ASSERT_TRUE(WaitUntil([&] { return GetTrayIconGeometryForTesting(nullptr, 0, &area); }, 10000));
+  std::string reply = lq::CLqTestPort::Handle(R"({"cmd":"tray"})");
+  EXPECT_NE(reply.find("\"area\":[" + std::to_string(area.x) + ","), std::string::npos) << reply;
+  Pause(900);
+  ASSERT_TRUE(MoveTo(POINT{area.x + area.width / 2, area.y + area.height / 2}));
+  ASSERT_TRUE(RunTool({"xdotool", "click", "3"}));
+  POINT menu = OpenMenuOrigin();
+  ASSERT_NE(menu.x, -1);
+  Pause(200);
+  x11_test::SaveScreenshot("gtk-tray-menu");
+  Pause(900);
+  ASSERT_TRUE(ClickAt(POINT{menu.x + 60, menu.y + 16}));
+  EXPECT_TRUE(WaitUntil([&] { return !names.empty(); }));
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"1"}));
+  EXPECT_TRUE(Shell_NotifyIconW(NIM_DELETE, &data));
+  ReleaseMenu(pMenu, &listener);
 }
 
 }  // namespace
