@@ -537,6 +537,11 @@ TEST_F(LqGtkTest, MenusOpenWhereAskedAndReportTheirItems) {
   EXPECT_EQ(menu.x, 400);
   EXPECT_EQ(menu.y, 500);
   EXPECT_EQ(pMenuElement->ScreenPosition().x, 400);
+  // Opened again while open, it moves and stays open.
+  ASSERT_EQ(pMenu->Popup(nullptr, 420, 520), S_OK);
+  menu = OpenMenuOrigin();
+  EXPECT_EQ(menu.x, 420);
+  EXPECT_TRUE(pMenuElement->IsOpen());
   ASSERT_TRUE(RunTool({"xdotool", "key", "Escape"}));
   EXPECT_TRUE(WaitUntil([&] { return !pMenuElement->IsOpen(); }));
   EXPECT_EQ(names.size(), 1u);

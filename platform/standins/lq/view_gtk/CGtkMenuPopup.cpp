@@ -52,7 +52,8 @@ CGtkMenuPopup::CGtkMenuPopup(CMenuElement* pMenu)
     g_signal_connect(pMenuItem, "select", G_CALLBACK(OnItemSelect), pItem);
     g_signal_connect(pMenuItem, "deselect", G_CALLBACK(OnItemDeselect), pItem);
   }
-  g_signal_connect(m_pMenuWidget, "deactivate", G_CALLBACK(OnDeactivate), this);
+  m_deactivateHandler =
+      g_signal_connect(m_pMenuWidget, "deactivate", G_CALLBACK(OnDeactivate), this);
   g_signal_connect_after(m_pMenuWidget, "draw", G_CALLBACK(OnMenuDraw), this);
 }
 
@@ -74,7 +75,9 @@ bool CGtkMenuPopup::Popup(GdkWindow* pRelativeTo, int x, int y, GdkEvent* pTrigg
   return IsUp();
 }
 
-void CGtkMenuPopup::Popdown() {
+void CGtkMenuPopup::Retire() {
+  if (m_deactivateHandler) g_signal_handler_disconnect(m_pMenuWidget, m_deactivateHandler);
+  m_deactivateHandler = 0;
   if (IsUp()) gtk_menu_popdown(GTK_MENU(m_pMenuWidget));
 }
 

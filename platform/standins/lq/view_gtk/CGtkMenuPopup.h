@@ -30,8 +30,9 @@ class CGtkMenuPopup {
   // for screen pixels); `pTrigger` is the event whose time and device the pointer grab takes.
   // False when GTK could not take the grab and the menu stayed down.
   bool Popup(GdkWindow* pRelativeTo, int x, int y, GdkEvent* pTrigger);
-  // Down without a choice; nothing when already down.
-  void Popdown();
+  // Down at the model's word (it knows already): from now on GTK taking the menu down tells it
+  // nothing; a choice made as it went down still counts.
+  void Retire();
   bool IsUp() const;
   void Redraw();
   // The item went (a destroyed menu): it is no longer drawn or chosen.
@@ -54,6 +55,7 @@ class CGtkMenuPopup {
 
   CMenuElement* const m_pMenu;     // one reference
   GtkWidget* m_pMenuWidget;        // one reference
+  gulong m_deactivateHandler = 0;
   std::vector<Item> m_items;       // sized once: handlers hold pointers into it
 };
 

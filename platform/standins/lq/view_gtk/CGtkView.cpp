@@ -198,7 +198,7 @@ CGtkTopLevel* CGtkView::FindByGdkWindow(GdkWindow* pGdk) const {
 
 void CGtkView::RetireMenu() {
   if (!m_pMenu) return;
-  m_pMenu->Popdown();
+  m_pMenu->Retire();
   m_retiredMenus.push_back(std::move(m_pMenu));
   if (!m_retireSource) m_retireSource = g_idle_add(&CGtkView::OnRetiredIdle, this);
 }

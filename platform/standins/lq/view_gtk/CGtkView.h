@@ -64,7 +64,8 @@ class CGtkView final : public IView {
 
   CGtkTopLevel* Find(CElement* pWindow) const;
   CGtkTopLevel* FindByGdkWindow(GdkWindow* pGdk) const;
-  // The menu leaves the screen; it is deleted from an idle callback.
+  // The model is done with the open menu: it leaves the screen, and is deleted from an idle
+  // callback (a choice may still be on its way from GTK).
   void RetireMenu();
 
   static bool FilterEvent(GdkEvent* pEvent, void* data);
