@@ -258,9 +258,23 @@ POINT OpenMenuOrigin() {
 class LqGtkTest : public ui_test::CUiTest {
  protected:
   void TearDown() override {
+    for (ILqElement* pWindow : m_shown) {
+      pWindow->Close();
+      pWindow->Release();
+    }
     MoveTo(POINT{1270, 1010});
     CUiTest::TearDown();
   }
+
+  // A frame built and shown at (x, y), closed and released after the test; null on failure.
+  ILqElement* Shown(const char16_t* pFrame, LONG x, LONG y) {
+    ILqElement* pWindow = Build(pFrame);
+    if (!pWindow) return nullptr;
+    m_shown.push_back(pWindow);
+    return ShowAt(pWindow, x, y) ? pWindow : nullptr;
+  }
+
+  std::vector<ILqElement*> m_shown;
 };
 
 // Every top-level frame on the screen: found by its class, titled, drawn (kept as PNG), with
@@ -308,9 +322,8 @@ TEST_F(LqGtkTest, EveryFrameShowsOnScreen) {
 // Real clicks reach the element's handler once; hovering raises the mouse messages and shows in
 // the test port's tree; the close button closes through the window's procedure.
 TEST_F(LqGtkTest, PointerDrivesTheElements) {
-  ILqElement* pMain = Build(u"MainWnd");
+  ILqElement* pMain = Shown(u"MainWnd", 200, 150);
   ASSERT_NE(pMain, nullptr);
-  ASSERT_TRUE(ShowAt(pMain, 200, 150));
   lq::CElement* pNext = Find(pMain, u"nextStep");
   CRecordingListener listener;
   ILqEventSource* pSource = EventSource(pNext);
@@ -365,7 +378,6 @@ TEST_F(LqGtkTest, PointerDrivesTheElements) {
   ASSERT_TRUE(ClickAt(ScreenCentre(pMain, Find(pMain, u"closebtn"))));
   EXPECT_TRUE(WaitUntil([&] { return !IsWindow(hwnd); }));
   lq::CGtkView::Instance().SetTimerOwner(&timer, nullptr);
-  pMain->Release();
 }
 
 LRESULT CALLBACK RecordingSubclass(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -380,9 +392,8 @@ LRESULT CALLBACK RecordingSubclass(HWND hwnd, UINT message, WPARAM wParam, LPARA
 // A subclass sees WM_CLOSE before the framework's closing event; a cancelled close keeps the
 // window on screen, the next one ends it.
 TEST_F(LqGtkTest, CloseGoesThroughTheSubclassAndCanBeCancelled) {
-  ILqElement* pWindow = Build(u"ChangeDirWindow");
+  ILqElement* pWindow = Shown(u"ChangeDirWindow", 300, 200);
   ASSERT_NE(pWindow, nullptr);
-  ASSERT_TRUE(ShowAt(pWindow, 300, 200));
   HWND hwnd = HandleOf(pWindow);
   std::vector<std::string> order;
   g_pOrder = &order;
@@ -415,15 +426,13 @@ TEST_F(LqGtkTest, CloseGoesThroughTheSubclassAndCanBeCancelled) {
   EXPECT_EQ(pWindow->Show(5), E_FAIL);
   g_pOrder = nullptr;
   pSource->Release();
-  pWindow->Release();
 }
 
 // A modal run: its owner takes no clicks, posted messages flow inside it, and a real click on
 // OK ends it with 1.
 TEST_F(LqGtkTest, ModalRunBlocksItsOwner) {
-  ILqElement* pMain = Build(u"MainWnd");
+  ILqElement* pMain = Shown(u"MainWnd", 100, 100);
   ASSERT_NE(pMain, nullptr);
-  ASSERT_TRUE(ShowAt(pMain, 100, 100));
   CRecordingListener mainClicks;
   ILqEventSource* pMainSource = EventSource(Find(pMain, u"nextStep"));
   pMainSource->AddListener(LqEvent::kClick, mainClicks.Events());
@@ -484,17 +493,14 @@ TEST_F(LqGtkTest, ModalRunBlocksItsOwner) {
   pBox->Release();
   pMainSource->RemoveListener(mainClicks.Events());
   pMainSource->Release();
-  pMain->Close();
-  pMain->Release();
 }
 
 // The main menu opens at its anchor's point and takes the pointer; posted messages still flow;
 // a disabled item does nothing, an enabled one raises its name. A menu opened from a posted
 // message (no event of its own) opens at its screen point.
 TEST_F(LqGtkTest, MenusOpenWhereAskedAndReportTheirItems) {
-  ILqElement* pMain = Build(u"MainWnd");
+  ILqElement* pMain = Shown(u"MainWnd", 150, 120);
   ASSERT_NE(pMain, nullptr);
-  ASSERT_TRUE(ShowAt(pMain, 150, 120));
   std::vector<std::u16string> names;
   CRecordingListener listener;
   ILqMenu* pMenu = MakeMenu(&listener, &names);
@@ -547,15 +553,12 @@ TEST_F(LqGtkTest, MenusOpenWhereAskedAndReportTheirItems) {
   EXPECT_EQ(names.size(), 1u);
 
   ReleaseMenu(pMenu, &listener);
-  pMain->Close();
-  pMain->Release();
 }
 
 // The popup host never takes the focus, even when clicked.
 TEST_F(LqGtkTest, PopupHostNeverTakesFocus) {
-  ILqElement* pMain = Build(u"MainWnd");
+  ILqElement* pMain = Shown(u"MainWnd", 100, 100);
   ASSERT_NE(pMain, nullptr);
-  ASSERT_TRUE(ShowAt(pMain, 100, 100));
   HWND main = HandleOf(pMain);
   EXPECT_TRUE(WaitUntil([&] { return GetForegroundWindow() == main; }));
   ILqElement* pHost = nullptr;
@@ -583,16 +586,13 @@ TEST_F(LqGtkTest, PopupHostNeverTakesFocus) {
   EXPECT_NE(focus, static_cast<::Window>(reinterpret_cast<uintptr_t>(host)));
   pHost->Close();
   pHost->Release();
-  pMain->Close();
-  pMain->Release();
 }
 
 // Edits are entries that keep their layout's maximum; scroll views scroll with the wheel when
 // allowed, and clicks through them reach the element under the pointer.
 TEST_F(LqGtkTest, EditsAndScrollViews) {
-  ILqElement* pSurvey = Build(u"ExitReason1");
+  ILqElement* pSurvey = Shown(u"ExitReason1", 100, 100);
   ASSERT_NE(pSurvey, nullptr);
-  ASSERT_TRUE(ShowAt(pSurvey, 100, 100));
   auto* pReason = static_cast<lq::CEditElement*>(Find(pSurvey, u"reasonEdit"));
   CRecordingListener changes;
   ILqEventSource* pEditSource = EventSource(pReason);
@@ -617,7 +617,6 @@ TEST_F(LqGtkTest, EditsAndScrollViews) {
   Capture(pSurvey, "ExitReason1-typed");
   pEditSource->Release();
   pSurvey->Close();
-  pSurvey->Release();
 
   ILqElement* pMain = Build(u"MainWnd");
   ASSERT_NE(pMain, nullptr);
