@@ -82,16 +82,14 @@ bool MoveTo(POINT point) {
   int x = 0;
   int y = 0;
   GdkDisplay* pDisplay = gdk_display_get_default();
-  gdk_device_get_position(gdk_seat_get_pointer(gdk_display_get_default_seat(pDisplay)), nullptr,
-                          &x, &y);
+  gdk_device_get_position(gdk_seat_get_pointer(gdk_display_get_default_seat(pDisplay)), nullptr, &x,
+                          &y);
   if (x == point.x && y == point.y) return true;
-  return RunTool({"xdotool", "mousemove", "--sync", std::to_string(point.x),
-                  std::to_string(point.y)});
+  return RunTool(
+      {"xdotool", "mousemove", "--sync", std::to_string(point.x), std::to_string(point.y)});
 }
 
-bool ClickAt(POINT point) {
-  return MoveTo(point) && RunTool({"xdotool", "click", "1"});
-}
+bool ClickAt(POINT point) { return MoveTo(point) && RunTool({"xdotool", "click", "1"}); }
 
 // Shows the window at (x, y) and waits until it is on screen and has drawn.
 bool ShowAt(ILqElement* pWindow, LONG x, LONG y) {
@@ -124,8 +122,8 @@ GdkPixbuf* Capture(ILqElement* pWindow, const std::string& name) {
                                                 rect.right - rect.left, rect.bottom - rect.top);
   const char* folder = getenv("LUMIDOCK_ARTIFACTS");
   if (pShot && folder) {
-    gdk_pixbuf_save(pShot, (std::string(folder) + "/gtk-" + name + ".png").c_str(), "png",
-                    nullptr, nullptr);
+    gdk_pixbuf_save(pShot, (std::string(folder) + "/gtk-" + name + ".png").c_str(), "png", nullptr,
+                    nullptr);
   }
   return pShot;
 }
@@ -164,8 +162,8 @@ class CHoverCounter final : public CNoDispatch<ILqMessageListener> {
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
   ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE PreMessage(ILqElement*, UINT* pMessage, WPARAM, LPARAM,
-                                       BOOL* pHandled, LRESULT*) override {
+  HRESULT STDMETHODCALLTYPE PreMessage(ILqElement*, UINT* pMessage, WPARAM, LPARAM, BOOL* pHandled,
+                                       LRESULT*) override {
     if (*pMessage == LqMessage::kMouseEnter) ++m_enters;
     if (*pMessage == LqMessage::kMouseLeave) ++m_leaves;
     *pHandled = FALSE;
@@ -201,7 +199,8 @@ class CMessageWindow {
  private:
   static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* pThis = reinterpret_cast<CMessageWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (pThis && pThis->m_onMessage && message >= WM_USER) pThis->m_onMessage(message, wParam, lParam);
+    if (pThis && pThis->m_onMessage && message >= WM_USER)
+      pThis->m_onMessage(message, wParam, lParam);
     return DefWindowProcW(hwnd, message, wParam, lParam);
   }
 
@@ -280,10 +279,10 @@ class LqGtkTest : public ui_test::CUiTest {
 // Every top-level frame on the screen: found by its class, titled, drawn (kept as PNG), with
 // Chinese text inked in its caption.
 TEST_F(LqGtkTest, EveryFrameShowsOnScreen) {
-  const char16_t* frames[] = {u"MainWnd",          u"NotifyUnInsBriskenWindow",
-                              u"ChangeDirWindow",  u"UnBindMsgBox",
-                              u"NotifyUnBindMsgNew", u"NotifyUnBindMsgRightBottomTip",
-                              u"ExitReason1"};
+  const char16_t* frames[] = {
+      u"MainWnd",      u"NotifyUnInsBriskenWindow", u"ChangeDirWindow",
+      u"UnBindMsgBox", u"NotifyUnBindMsgNew",       u"NotifyUnBindMsgRightBottomTip",
+      u"ExitReason1"};
   for (const char16_t* pFrame : frames) {
     std::string name = Utf16ToUtf8(pFrame);
     SCOPED_TRACE(name);
@@ -299,11 +298,11 @@ TEST_F(LqGtkTest, EveryFrameShowsOnScreen) {
     EXPECT_EQ(gtk_window_get_title(ToplevelWindow(HandleOf(pWindow))),
               std::string("照片备份 解除绑定"));
     char xid[32];
-    std::snprintf(xid, sizeof xid, "%lu", static_cast<unsigned long>(
-                                              reinterpret_cast<uintptr_t>(HandleOf(pWindow))));
+    std::snprintf(xid, sizeof xid, "%lu",
+                  static_cast<unsigned long>(reinterpret_cast<uintptr_t>(HandleOf(pWindow))));
     std::string found;
-    ASSERT_TRUE(RunTool({"sh", "-c",
-                         "xdotool search --classname '^" + name + "$' | grep -qx " + xid}));
+    ASSERT_TRUE(
+        RunTool({"sh", "-c", "xdotool search --classname '^" + name + "$' | grep -qx " + xid}));
     POINT origin = Origin(pWindow);
     EXPECT_EQ(origin.x, 100);
     EXPECT_EQ(origin.y, 80);
@@ -337,8 +336,8 @@ TEST_F(LqGtkTest, PointerDrivesTheElements) {
   ASSERT_TRUE(MoveTo(ScreenCentre(pMain, pNext)));
   EXPECT_TRUE(WaitUntil([&] { return pNext->IsHovered(); }));
   EXPECT_EQ(hover.m_enters, 1);
-  std::string tree = lq::CLqTestPort::Handle(
-      R"({"cmd":"find","window":"MainWnd","path":"nextStep"})");
+  std::string tree =
+      lq::CLqTestPort::Handle(R"({"cmd":"find","window":"MainWnd","path":"nextStep"})");
   EXPECT_NE(tree.find("\"hover\":true"), std::string::npos) << tree;
   ASSERT_TRUE(RunTool({"xdotool", "click", "1"}));
   EXPECT_TRUE(WaitUntil([&] { return !listener.m_heard.empty(); }));
@@ -455,10 +454,10 @@ TEST_F(LqGtkTest, ModalRunBlocksItsOwner) {
     EXPECT_TRUE(WaitUntil([&] { return !poster.Of(kPosted).empty(); }));
     EXPECT_TRUE(ClickAt(ScreenCentre(pMain, Find(pMain, u"nextStep"))));
     Pause(400);
-    ownerBlocked = mainClicks.m_heard.empty() &&
-                   lq::CLqTestPort::Handle(
-                       R"({"cmd":"click","window":"MainWnd","path":"nextStep"})")
-                           .find("\"ok\":false") != std::string::npos;
+    ownerBlocked =
+        mainClicks.m_heard.empty() &&
+        lq::CLqTestPort::Handle(R"({"cmd":"click","window":"MainWnd","path":"nextStep"})")
+                .find("\"ok\":false") != std::string::npos;
     Pause(900);
     EXPECT_TRUE(ClickAt(ScreenCentre(pBox, Find(pBox, u"okbtn"))));
   });
@@ -574,9 +573,9 @@ TEST_F(LqGtkTest, PopupHostNeverTakesFocus) {
   char xid[32];
   std::snprintf(xid, sizeof xid, "%lu",
                 static_cast<unsigned long>(reinterpret_cast<uintptr_t>(host)));
-  EXPECT_TRUE(RunTool({"sh", "-c",
-                       "xdotool search --classname '^HARBORMAST_TRAYMAINFRAME$' | grep -qx " +
-                           std::string(xid)}));
+  EXPECT_TRUE(RunTool(
+      {"sh", "-c",
+       "xdotool search --classname '^HARBORMAST_TRAYMAINFRAME$' | grep -qx " + std::string(xid)}));
   ASSERT_TRUE(ClickAt(POINT{950, 730}));
   Pause(500);
   EXPECT_EQ(GetForegroundWindow(), main);
@@ -693,7 +692,7 @@ TEST_F(LqGtkTest, TrayMenuOpensFromThePostedPress) {
   data.uCallbackMessage = kTrayMessage;
   ASSERT_TRUE(Shell_NotifyIconW(NIM_ADD, &data));
   GdkRectangle area{};
-  ASSERT_TRUE(WaitUntil([&] { return GetTrayIconGeometryForTesting(nullptr, 0, &area); }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return GetTrayIconGeometryForTesting(nullptr, 0, &area); }, 20000));
   std::string reply = lq::CLqTestPort::Handle(R"({"cmd":"tray"})");
   EXPECT_NE(reply.find("\"area\":[" + std::to_string(area.x) + ","), std::string::npos) << reply;
   Pause(900);

@@ -53,10 +53,10 @@ class CGtkMenuPopup {
   static void OnItemDeselect(GtkMenuItem* pMenuItem, gpointer data);
   static void OnDeactivate(GtkMenuShell* pShell, gpointer data);
 
-  CMenuElement* const m_pMenu;     // one reference
-  GtkWidget* m_pMenuWidget;        // one reference
+  CMenuElement* const m_pMenu;  // one reference
+  GtkWidget* m_pMenuWidget;     // one reference
   gulong m_deactivateHandler = 0;
-  std::vector<Item> m_items;       // sized once: handlers hold pointers into it
+  std::vector<Item> m_items;  // sized once: handlers hold pointers into it
 };
 
 }  // namespace lq

@@ -68,8 +68,8 @@ std::unique_ptr<CGtkTopLevel> CGtkTopLevel::Create(CWindowElement* pWindow, bool
                                                    ToplevelStateCallback onStateChange) {
   std::unique_ptr<CGtkTopLevel> pTop(new CGtkTopLevel(pWindow, popup));
   pTop->Build(nativeName);
-  pTop->m_hwnd = RegisterToplevel(pTop->m_pGtkWindow, &CWindowElement::WindowProcedure,
-                                   onStateChange);
+  pTop->m_hwnd =
+      RegisterToplevel(pTop->m_pGtkWindow, &CWindowElement::WindowProcedure, onStateChange);
   if (!pTop->m_hwnd) return nullptr;
   pWindow->AttachHandle(pTop->m_hwnd);
   return pTop;
@@ -316,8 +316,10 @@ void CGtkTopLevel::SyncScroll(CScrollElement* pElement) {
     gtk_widget_show(pNew->pArea);
     gtk_fixed_put(GTK_FIXED(m_pFixed), pNew->pScrolled, 0, 0);
     GtkScrolledWindow* pScrolled = GTK_SCROLLED_WINDOW(pNew->pScrolled);
-    pNew->pAdjustments[0] = GTK_ADJUSTMENT(g_object_ref(gtk_scrolled_window_get_hadjustment(pScrolled)));
-    pNew->pAdjustments[1] = GTK_ADJUSTMENT(g_object_ref(gtk_scrolled_window_get_vadjustment(pScrolled)));
+    pNew->pAdjustments[0] =
+        GTK_ADJUSTMENT(g_object_ref(gtk_scrolled_window_get_hadjustment(pScrolled)));
+    pNew->pAdjustments[1] =
+        GTK_ADJUSTMENT(g_object_ref(gtk_scrolled_window_get_vadjustment(pScrolled)));
     g_signal_connect(pNew->pArea, "draw", G_CALLBACK(OnScrollDraw), pNew.get());
     g_signal_connect(pNew->pArea, "button-press-event", G_CALLBACK(OnButtonPress), this);
     g_signal_connect(pNew->pArea, "button-release-event", G_CALLBACK(OnButtonRelease), this);
@@ -440,7 +442,8 @@ void CGtkTopLevel::SetCursorHand(bool hand) {
   GdkCursor* pCursor = hand ? HandCursor() : nullptr;
   if (GdkWindow* pGdk = gtk_widget_get_window(m_pArea)) gdk_window_set_cursor(pGdk, pCursor);
   for (auto& pScroll : m_scrolls) {
-    if (GdkWindow* pGdk = gtk_widget_get_window(pScroll->pArea)) gdk_window_set_cursor(pGdk, pCursor);
+    if (GdkWindow* pGdk = gtk_widget_get_window(pScroll->pArea))
+      gdk_window_set_cursor(pGdk, pCursor);
   }
 }
 
@@ -520,8 +523,7 @@ void CGtkTopLevel::ClearHover() { UpdateHover({}); }
 void CGtkTopLevel::UpdateHover(std::vector<CElement*> path) {
   if (path == m_hover) return;
   std::vector<CElement*> old = std::exchange(m_hover, path);
-  bool hand = std::any_of(path.begin(), path.end(),
-                          [](CElement* p) { return p->HasHandCursor(); });
+  bool hand = std::any_of(path.begin(), path.end(), [](CElement* p) { return p->HasHandCursor(); });
   // Held while handlers run: they may destroy what they are told about, and this object with
   // the window, so nothing of it is touched once the first message is out.
   for (CElement* p : old) p->AddRef();
@@ -549,8 +551,8 @@ gboolean CGtkTopLevel::OnButtonPress(GtkWidget*, GdkEventButton* pEvent, gpointe
   if ((role == WindowRole::kCaption || role == WindowRole::kTitle) && pHit->TakesInput()) {
     pThis->m_moveRequested = false;
     gtk_window_begin_move_drag(pThis->m_pGtkWindow, static_cast<gint>(pEvent->button),
-                               static_cast<gint>(pEvent->x_root),
-                               static_cast<gint>(pEvent->y_root), pEvent->time);
+                               static_cast<gint>(pEvent->x_root), static_cast<gint>(pEvent->y_root),
+                               pEvent->time);
     return TRUE;
   }
   pThis->m_pPressed = pHit;

@@ -74,10 +74,10 @@ class CGtkTopLevel {
   struct Scroll {
     CGtkTopLevel* pOwner;
     CScrollElement* pElement;
-    GtkWidget* pScrolled;  // one reference
-    GtkWidget* pArea;      // one reference
+    GtkWidget* pScrolled;            // one reference
+    GtkWidget* pArea;                // one reference
     GtkAdjustment* pAdjustments[2];  // horizontal, vertical; one reference each
-    bool settingPosition;  // our own change of an adjustment is no scrolling
+    bool settingPosition;            // our own change of an adjustment is no scrolling
   };
 
   CGtkTopLevel(CWindowElement* pWindow, bool popup);

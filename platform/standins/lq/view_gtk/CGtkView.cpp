@@ -97,8 +97,8 @@ GtkWidget* CGtkView::OpenMenuWidget() const {
 
 bool CGtkView::CreateTopLevel(CWindowElement* pWindow, DWORD exStyle,
                               const std::u16string& windowName) {
-  std::unique_ptr<CGtkTopLevel> pTop = CGtkTopLevel::Create(
-      pWindow, (exStyle & kExNoActivate) != 0, windowName, &CGtkView::OnStateChange);
+  std::unique_ptr<CGtkTopLevel> pTop = CGtkTopLevel::Create(pWindow, (exStyle & kExNoActivate) != 0,
+                                                            windowName, &CGtkView::OnStateChange);
   if (!pTop) return false;
   m_topLevels[pWindow] = std::move(pTop);
   return true;
