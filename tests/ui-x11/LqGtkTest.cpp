@@ -373,7 +373,38 @@ TEST_F(LqGtkTest, PointerDrivesTheElements) {
   pSource->Release();
   pMessages->RemoveListener(&hover);
   pMessages->Release();
+
+  // Dragging the caption moves the window; the model follows.
+  POINT caption = ScreenCentre(pMain, Find(pMain, u"statusLine"));
+  Pause(900);
+  // Each step waits for the window to take it: the window manager runs the move.
+  ASSERT_TRUE(MoveTo(caption) && RunTool({"xdotool", "mousedown", "1"}));
+  Pause(300);
+  ASSERT_TRUE(MoveTo(POINT{caption.x + 30, caption.y + 20}));
+  Pause(100);
+  ASSERT_TRUE(MoveTo(POINT{caption.x + 60, caption.y + 40}));
+  Pause(300);
+  ASSERT_TRUE(RunTool({"xdotool", "mouseup", "1"}));
+  RECT moved{};
+  EXPECT_TRUE(WaitUntil([&] {
+    pMain->GetRect(&moved);
+    return moved.left == 260 && moved.top == 190;
+  }));
+  EXPECT_EQ(Origin(pMain).x, 260);
+  // What the layer does to the window behind the model's back, the model sees.
   HWND hwnd = HandleOf(pMain);
+  BOOL state = FALSE;
+  ShowWindow(hwnd, SW_HIDE);
+  EXPECT_EQ(pMain->IsHidden(&state), S_OK);
+  EXPECT_TRUE(state);
+  ShowWindow(hwnd, SW_SHOW);
+  pMain->IsHidden(&state);
+  EXPECT_FALSE(state);
+  EnableWindow(hwnd, FALSE);
+  pMain->IsEnabled(&state);
+  EXPECT_FALSE(state);
+  EnableWindow(hwnd, TRUE);
+  ASSERT_TRUE(WaitUntil([&] { return x11_test::Viewable(hwnd); }));
   ASSERT_TRUE(ClickAt(ScreenCentre(pMain, Find(pMain, u"closebtn"))));
   EXPECT_TRUE(WaitUntil([&] { return !IsWindow(hwnd); }));
   lq::CGtkView::Instance().SetTimerOwner(&timer, nullptr);
