@@ -68,6 +68,11 @@ WIN32_API void RemovePreTranslateFilter(PreTranslateFilter filter, void* data);
 // it).
 WIN32_API bool IsTrayIconEmbedded(HWND hwnd, UINT id);
 
+// A copy of the last press on one of this process's notification-area icons (free it with
+// gdk_event_free), or null before any. A menu opened for the icon's posted message takes it as
+// its trigger event: the press's time and device are what its pointer grab needs.
+WIN32_API GdkEvent* CopyTrayPressEvent();
+
 // --- Test hooks (Xvfb tests drive the real dialogs with them) ---
 // Called once each message box or folder browser is on screen. A chooser hook selects a folder
 // and then answers with gtk_dialog_response; a message-box hook answers.
@@ -75,6 +80,7 @@ using DialogTestHook = void (*)(GtkDialog* dialog, void* data);
 WIN32_API void SetMessageBoxTestHook(DialogTestHook hook, void* data);
 WIN32_API void SetFolderBrowserTestHook(DialogTestHook hook, void* data);
 // The tray icon's place on screen, known once the notification area has sized it; false before.
+// A null `hwnd` asks for the process's first icon.
 WIN32_API bool GetTrayIconGeometryForTesting(HWND hwnd, UINT id, GdkRectangle* pArea);
 
 }  // namespace win32
