@@ -6,6 +6,8 @@
 #include <string>
 
 #include "AsyncFrame/AsyncFrame.h"
+#include "CGtkView.h"
+#include "CLqTestPort.h"
 #include "Basalt/CKwBSTR.h"
 #include "Basalt/KwDiag.h"
 #include "Basalt/Util.h"
@@ -100,10 +102,15 @@ int CApplication::RunMessageLoop() {
     std::fputs("Harborlight: cannot open a display; the window system did not start\n", stderr);
     return kNoDisplayExitCode;
   }
-  CMainWnd mainWnd;
-  mainWnd.Create(m_emptyName);
-  PumpMessages();
-  return mainWnd.StartFailed() ? kStartFailedExitCode : 0;
+  int exitCode = 0;
+  {
+    CMainWnd mainWnd;
+    mainWnd.Create(m_emptyName);
+    PumpMessages();
+    exitCode = mainWnd.StartFailed() ? kStartFailedExitCode : 0;
+  }
+  lq::CLqTestPort::Stop();
+  return exitCode;
 }
 
 void CApplication::PostMessageLoop() {
@@ -184,5 +191,10 @@ bool CApplication::StartGui() {
   g_set_prgname("Harborlight");
   // Also makes this thread's message queue a source of the toolkit's main loop, so the program's
   // loop, modal runs and the toolkit's own loops all dispatch messages and tasks.
-  return InitializeGui(nullptr, nullptr);
+  if (!InitializeGui(nullptr, nullptr)) return false;
+  // The windows are drawn by the UI framework's desktop view; tests drive them through the test
+  // port when HARBORLIGHT_TESTPORT names its socket.
+  lq::CGtkView::Install();
+  lq::CLqTestPort::StartFromEnvironment(nullptr);
+  return true;
 }

@@ -54,7 +54,8 @@ class CApplication {
   bool Failed() const { return m_failed; }
 
  private:
-  // The window system starts here, never earlier, so the uninstall road runs without a display.
+  // The window system and the UI framework's desktop view (and the test port when asked for)
+  // start here, never earlier, so the uninstall road runs without a display.
   bool StartGui();
 
   bool m_failed = false;

@@ -1,17 +1,20 @@
-// The program on a display: its main window placed and drawn, its task threads named, a close
-// posted by another process ending it cleanly; and a worker's task reaching the main thread
+// The program on a display, with a window manager and a tray: its main window placed and drawn,
+// its task threads named, closing to the tray, a second start, tray clicks and the tray menu's
+// exit, a hidden start, a start without its layout; and a worker's task reaching the main thread
 // while a message box is up.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
 #include <memory>
 #include <set>
 #include <string>
 
 #include "../common/ChildWait.h"
+#include "../common/ReportSpool.h"
 #include "../common/TestFiles.h"
 #include "../x11/X11TestSupport.h"
 #include "Application.h"
@@ -38,59 +41,194 @@ std::string ToolOutput(const std::string& command) {
   return output;
 }
 
-// The viewable window titled "Lumidock" of process `pid`, waited for; null when none came up.
-HWND WaitForProgramWindow(pid_t pid) {
-  HWND hwnd = nullptr;
-  (void)x11_test::WaitUntil(
-      [&] {
-        std::string found = ToolOutput("xdotool search --onlyvisible --pid " + std::to_string(pid) +
-                                       " --name '^Lumidock$' 2>/dev/null");
-        hwnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(strtoull(found.c_str(), nullptr, 10)));
-        return hwnd != nullptr;
-      },
-      10000);
-  return hwnd;
+// The program run with its windows and its test port; a tray runs (the harness's trayer).
+class CRunningProgram {
+ public:
+  CRunningProgram() {
+    m_program.Install(FAKE_ORBALYN_NORMAL_DIR "/Orbalyn.so", "Orbalyn.so");
+    m_program.InstallWindowFiles();
+    std::filesystem::create_directories(m_program.Root() + "/port");
+    std::filesystem::permissions(m_program.Root() + "/port", std::filesystem::perms::owner_all);
+    m_socket = m_program.Root() + "/port/harborlight";
+  }
+  CRunningProgram(const CRunningProgram&) = delete;
+  CRunningProgram& operator=(const CRunningProgram&) = delete;
+  ~CRunningProgram() {
+    if (m_pid > 0) test_common::WaitForChild(&m_pid, std::chrono::seconds(0), {});
+  }
+
+  // Starts it and waits until its test port answers; false when it does not come up.
+  bool Start(const Strings& args = {}) {
+    m_pid = m_program.Start(args, {"HARBORLIGHT_TESTPORT=" + m_socket});
+    return m_pid > 0 &&
+           x11_test::WaitUntil([&] { return Raw(R"({"cmd":"tray"})").rfind("{", 0) == 0; }, 15000);
+  }
+  // Another start of the same installation, waited for; its wait status.
+  int StartAnother(const Strings& args = {}) {
+    pid_t pid = m_program.Start(args);
+    return test_common::WaitForChild(&pid, std::chrono::seconds(20), std::chrono::milliseconds(5));
+  }
+  // Waits for the end; the wait status, -1 on time-out.
+  int Wait() {
+    return test_common::WaitForChild(&m_pid, std::chrono::seconds(20),
+                                     std::chrono::milliseconds(5));
+  }
+
+  // One test-port command through harbor-drive; what it printed ("" when it failed).
+  std::string Port(const std::string& command) {
+    return ToolOutput(std::string(HARBOR_DRIVE) + " --socket " + m_socket + " " + command +
+                      " 2>/dev/null");
+  }
+  std::string Raw(const std::string& json) { return Port("raw '" + json + "'"); }
+  // A window's handle as the test port tells it; null when there is no such window.
+  HWND Window(const std::string& window) {
+    std::string tree = Raw(R"({"cmd":"tree","window":")" + window + R"("})");
+    size_t at = tree.find("\"hwnd\":");
+    return at == std::string::npos
+               ? nullptr
+               : reinterpret_cast<HWND>(static_cast<uintptr_t>(strtoull(tree.c_str() + at + 7,
+                                                                        nullptr, 10)));
+  }
+  // The tray icon's centre on screen; false while the tray has not placed it.
+  bool TrayIconCentre(int* pX, int* pY) {
+    std::string reply = Raw(R"({"cmd":"tray"})");
+    int left = 0, top = 0, right = 0, bottom = 0;
+    if (sscanf(reply.c_str(), "{\"ok\":true,\"area\":[%d,%d,%d,%d]", &left, &top, &right,
+               &bottom) != 4) {
+      return false;
+    }
+    *pX = (left + right) / 2;
+    *pY = (top + bottom) / 2;
+    return true;
+  }
+  bool ClickTray(int button) {
+    int x = 0, y = 0;
+    if (!x11_test::WaitUntil([&] { return TrayIconCentre(&x, &y); }, 10000)) return false;
+    return x11_test::RunTool({"xdotool", "mousemove", std::to_string(x), std::to_string(y),
+                              "click", std::to_string(button)});
+  }
+  // Reports of that id in the statistics spool.
+  size_t Reports(uint16_t id) {
+    size_t count = 0;
+    for (const test_common::SpoolRecord& record :
+         test_common::ReadSpool(m_program.Root() + "/statistics/spool.bin")) {
+      count += test_common::SpoolReportId(record) == id;
+    }
+    return count;
+  }
+  std::string Errors() { return test_files::ReadWholeFile(m_program.ErrorPath()); }
+  pid_t Pid() const { return m_pid; }
+
+ private:
+  harborlight_test::CInstalledProgram m_program;
+  std::string m_socket;
+  pid_t m_pid = -1;
+};
+
+std::string ArtifactPath(const std::string& name) {
+  const char* pFolder = getenv("LUMIDOCK_ARTIFACTS");
+  return std::string(pFolder ? pFolder : ".") + "/" + name + ".png";
 }
 
-// Waits for the UI framework's toolkit view: until the program links it, its windows are not on
-// the screen.
-TEST(HarborlightOnScreen, DISABLED_MainWindowCentredThreadsNamedAndAPostedCloseEndsTheProgram) {
-  harborlight_test::CInstalledProgram program;
-  program.Install(FAKE_ORBALYN_NORMAL_DIR "/Orbalyn.so", "Orbalyn.so");
-  pid_t pid = program.Start({});
-  ASSERT_GT(pid, 0);
-  HWND hwnd = WaitForProgramWindow(pid);
-  ASSERT_NE(hwnd, nullptr) << test_files::ReadWholeFile(program.ErrorPath());
+bool IsActive(HWND hwnd) {
+  return x11_test::ActiveWindow() == static_cast<::Window>(reinterpret_cast<uintptr_t>(hwnd));
+}
 
-  // Drawn once it is on screen; the screenshot shows whether it is whole.
-  EXPECT_TRUE(x11_test::WaitUntil([&] { return x11_test::Viewable(hwnd); }));
-  x11_test::Pause(300);
-  EXPECT_TRUE(x11_test::SaveScreenshot("harborlight-main-window"));
+// Centred and drawn, threads named; a close hides it to the tray (the exit survey first, once),
+// a second start brings it back and ends, a tray click restores it, the tray menu's "退出" ends
+// the program with 0. Pictures: the window, the main menu, the survey and the tray menu.
+TEST(HarborlightOnScreen, CloseHidesSecondStartAndTrayRestoreAndExitEnds) {
+  CRunningProgram program;
+  ASSERT_TRUE(program.Start()) << program.Errors();
+  HWND hwnd = program.Window("MainWnd");
+  ASSERT_NE(hwnd, nullptr);
+  ASSERT_TRUE(x11_test::WaitUntil([&] { return x11_test::Viewable(hwnd); }));
   RECT rect{};
   ASSERT_TRUE(GetWindowRect(hwnd, &rect));
   EXPECT_EQ(rect.right - rect.left, CMainWnd::kWidth);
   EXPECT_EQ(rect.bottom - rect.top, CMainWnd::kHeight);
   EXPECT_EQ(rect.left, (GetSystemMetrics(SM_CXSCREEN) - CMainWnd::kWidth) / 2);
   EXPECT_EQ(rect.top, (GetSystemMetrics(SM_CYSCREEN) - CMainWnd::kHeight) / 2);
-
   std::set<std::string> names =
-      asyncframe_test::ThreadNames("/proc/" + std::to_string(pid) + "/task");
+      asyncframe_test::ThreadNames("/proc/" + std::to_string(program.Pid()) + "/task");
   EXPECT_TRUE(names.count("thread_file"));
   EXPECT_TRUE(names.count("thread_main_log"));  // the kernel keeps 15 bytes
   EXPECT_TRUE(names.count("thread_logic_lo"));
+  program.Port("snapshot MainWnd " + ArtifactPath("harborlight-main-window"));
+  EXPECT_TRUE(x11_test::WaitUntil([&] { return program.Reports(5889) == 1; }, 10000));
 
-  // Another process asks it to close: the loop ends, the threads stop, the program exits 0.
+  // The main menu at its button, its first two items waiting for a backup folder.
+  program.Port("click MainWnd menubtn");
+  x11_test::Pause(300);
+  EXPECT_TRUE(x11_test::SaveScreenshot("harborlight-main-menu"));
+  EXPECT_TRUE(x11_test::RunTool({"xdotool", "key", "Escape"}));
+
+  // Another process closes it: the survey runs once, then the window hides; the program lives.
   x11_test::Peer peer(x11_test::Peer::Start::kStranger);
-  Clock::time_point asked = Clock::now();
-  EXPECT_EQ(
-      peer.Ask("post " + std::to_string(reinterpret_cast<uintptr_t>(hwnd)) + " 0x10 0 0", "posted"),
-      "posted 1 0");
-  int status =
-      test_common::WaitForChild(&pid, std::chrono::seconds(2), std::chrono::milliseconds(5));
-  EXPECT_LT(Clock::now() - asked, std::chrono::seconds(2));
+  auto post = [&](HWND target) {
+    return peer.Ask("post " + std::to_string(reinterpret_cast<uintptr_t>(target)) + " 0x10 0 0",
+                    "posted");
+  };
+  EXPECT_EQ(post(hwnd), "posted 1 0");
+  HWND survey = nullptr;
+  ASSERT_TRUE(x11_test::WaitUntil(
+      [&] { return (survey = program.Window("ExitReason1")) && x11_test::Viewable(survey); }));
+  x11_test::Pause(200);
+  EXPECT_TRUE(x11_test::SaveScreenshot("harborlight-exit-survey"));
+  EXPECT_EQ(post(survey), "posted 1 0");
+  EXPECT_TRUE(x11_test::WaitUntil([&] { return !x11_test::Viewable(hwnd); }));
+  x11_test::Pause(300);
+  EXPECT_FALSE(x11_test::Viewable(hwnd));
+  EXPECT_EQ(waitpid(program.Pid(), nullptr, WNOHANG), 0);
+
+  // A second start brings the first window back, active, and ends with 0.
+  int second = program.StartAnother();
+  ASSERT_TRUE(WIFEXITED(second)) << second;
+  EXPECT_EQ(WEXITSTATUS(second), 0);
+  EXPECT_TRUE(x11_test::WaitUntil([&] { return x11_test::Viewable(hwnd); }));
+  EXPECT_TRUE(x11_test::WaitUntil([&] { return IsActive(hwnd); }));
+
+  // Closed again: no survey, it unmaps; a click on the tray icon restores it.
+  EXPECT_EQ(post(hwnd), "posted 1 0");
+  EXPECT_TRUE(x11_test::WaitUntil([&] { return !x11_test::Viewable(hwnd); }));
+  EXPECT_EQ(program.Window("ExitReason1"), nullptr);
+  ASSERT_TRUE(program.ClickTray(1));
+  EXPECT_TRUE(x11_test::WaitUntil([&] { return x11_test::Viewable(hwnd); }));
+  EXPECT_TRUE(x11_test::WaitUntil([&] { return program.Reports(5889) == 2; }));
+
+  // The tray menu at the pointer; "退出" ends the program and takes its icon along.
+  ASSERT_TRUE(program.ClickTray(3));
+  ASSERT_TRUE(x11_test::WaitUntil([&] { return program.Window("HARBORMAST_TRAYMAINFRAME"); }));
+  x11_test::Pause(300);
+  EXPECT_TRUE(x11_test::SaveScreenshot("harborlight-tray-menu"));
+  program.Port("menu-click 2");
+  int status = program.Wait();
   ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0) << test_files::ReadWholeFile(program.ErrorPath());
-  EXPECT_EQ(test_files::ReadWholeFile(program.ErrorPath()), "");
+  EXPECT_EQ(WEXITSTATUS(status), 0) << program.Errors();
+  EXPECT_EQ(program.Errors(), "");
+}
+
+// "/regrun": nothing is mapped and nothing reported until the tray icon is clicked; then the
+// window shows and its first showing is reported.
+TEST(HarborlightOnScreen, RegrunShowsNothingUntilATrayClick) {
+  CRunningProgram program;
+  ASSERT_TRUE(program.Start({"/regrun"})) << program.Errors();
+  HWND hwnd = program.Window("MainWnd");
+  ASSERT_NE(hwnd, nullptr);
+  int x = 0, y = 0;
+  ASSERT_TRUE(x11_test::WaitUntil([&] { return program.TrayIconCentre(&x, &y); }, 10000));
+  x11_test::Pause(1500);
+  EXPECT_FALSE(x11_test::Viewable(hwnd));
+  EXPECT_EQ(program.Reports(5889), 0u);
+  ASSERT_TRUE(program.ClickTray(1));
+  EXPECT_TRUE(x11_test::WaitUntil([&] { return x11_test::Viewable(hwnd); }));
+  EXPECT_TRUE(x11_test::WaitUntil([&] { return program.Reports(5889) == 1; }, 10000));
+  ASSERT_TRUE(program.ClickTray(3));
+  ASSERT_TRUE(x11_test::WaitUntil([&] { return program.Window("HARBORMAST_TRAYMAINFRAME"); }));
+  program.Port("menu-click 2");
+  int status = program.Wait();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << program.Errors();
 }
 
 // Without its layout file the main window cannot be built: the program says so and ends in

@@ -36,6 +36,15 @@ class CInstalledProgram {
     std::filesystem::copy_file(from, m_bin + "/" + name,
                                std::filesystem::copy_options::overwrite_existing);
   }
+  // What the windows need beside the program: the layout file, the pictures, the icon, and the
+  // statistics library (its spool is <root>/statistics/spool.bin).
+  void InstallWindowFiles() {
+    const std::string bin = LUMIDOCK_BIN_DIR;
+    std::filesystem::create_directories(m_bin + "/layout");
+    Install(bin + "/layout/Harborlight.xml", "layout/Harborlight.xml");
+    std::filesystem::copy(bin + "/res", m_bin + "/res", std::filesystem::copy_options::recursive);
+    for (const char* pName : {"Harborlight.ico", "dadovo.so"}) Install(bin + "/" + pName, pName);
+  }
 
   // Starts the installed program; its standard error goes to ErrorPath(). The child's id, or -1.
   pid_t Start(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {},
