@@ -656,6 +656,7 @@ void CImageShowPageAdapter::PlaceArrival(PhoneEntry* pEntry, const std::u16strin
     AddDateGroup(title, path, pEntry, dayKey);
   }
   if (pEntry->selected && m_pCurrentContainer) m_pCurrentContainer->Refresh();
+  EnforceBudget();
   ScheduleTileMaker();
 }
 
