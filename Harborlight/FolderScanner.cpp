@@ -16,13 +16,9 @@ constexpr WCHAR kWindowClass[] = u"HarborlightFolderScanner";
 constexpr DWORD kWindowStyle = 0x56000000;
 constexpr int kFolderDepth = 4;
 
-// What travels from a walk to the window: the device id in two halves.
-struct ScanDoneBlock {
-  uint32_t low;
-  uint32_t high;
-};
-
 CFolderScanner* g_pScanner = nullptr;  // the instance, for the window procedure
+
+static_assert(sizeof(LPARAM) >= sizeof(int64_t), "the device id travels as lParam");
 
 bool IsTakenName(std::u16string_view name) {
   static constexpr std::u16string_view kEndings[] = {u"jpg", u"bmp", u"png", u"gif", u"peg",
@@ -85,15 +81,7 @@ CFolderScanner::~CFolderScanner() {
   for (ScanThread& scan : m_threads) scan.thread.join();
   m_threads.clear();
   m_pSink = nullptr;
-  if (m_hwnd) {
-    // Blocks of walks that ended after the last dispatch are freed here, not dropped with the
-    // window's queue.
-    MSG msg;
-    while (PeekMessageW(&msg, m_hwnd, kScanDoneMessage, kScanDoneMessage, PM_REMOVE)) {
-      delete reinterpret_cast<ScanDoneBlock*>(msg.lParam);
-    }
-    DestroyWindow(m_hwnd);
-  }
+  if (m_hwnd) DestroyWindow(m_hwnd);
   g_pScanner = nullptr;
 }
 
@@ -170,12 +158,7 @@ void CFolderScanner::ForgetRecordsForTesting() {
 
 LRESULT CFolderScanner::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message != kScanDoneMessage) return DefWindowProcW(hwnd, message, wParam, lParam);
-  auto* pBlock = reinterpret_cast<ScanDoneBlock*>(lParam);
-  if (!pBlock) return 0;
-  int64_t deviceId = static_cast<int64_t>((static_cast<uint64_t>(pBlock->high) << 32) |
-                                          pBlock->low);
-  delete pBlock;
-  if (g_pScanner) g_pScanner->OnScanDone(deviceId);
+  if (g_pScanner) g_pScanner->OnScanDone(static_cast<int64_t>(lParam));
   return 0;
 }
 
@@ -186,11 +169,9 @@ void CFolderScanner::ScanThreadProc(HWND hwnd, int64_t deviceId, std::u16string 
   if (!pStop->load()) {
     FinishRecord(pRecord);
     pRecord->complete.store(1, std::memory_order_release);
-    auto* pBlock = new ScanDoneBlock{static_cast<uint32_t>(static_cast<uint64_t>(deviceId)),
-                                     static_cast<uint32_t>(static_cast<uint64_t>(deviceId) >> 32)};
-    if (!PostMessageW(hwnd, kScanDoneMessage, 0, reinterpret_cast<LPARAM>(pBlock))) {
-      delete pBlock;
-    }
+    // The id travels in the message itself (lParam holds 64 bits): nothing is left to free when
+    // a queue is dropped with the message still in it, as at exit.
+    PostMessageW(hwnd, kScanDoneMessage, 0, static_cast<LPARAM>(deviceId));
   }
   pDone->store(true);
 }

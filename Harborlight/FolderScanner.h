@@ -55,7 +55,7 @@ class CFolderScanner {
   static constexpr int kComplete = 1;
   static constexpr int kScanning = 2;
   static constexpr int kNeverScanned = 3;
-  // The message a finished walk posts to the window.
+  // The message a finished walk posts to the window, with the device id as lParam.
   static constexpr win32::UINT kScanDoneMessage = 0x8D2;
 
   // The instance, built at the first call (which must be on the UI thread).

@@ -237,7 +237,7 @@ TEST_F(PictorTest, PictureElementsDrawTexturesAndBuffers) {
   cairo_surface_t* pSurface = lq::CLqPainter::Render(lq::CElement::FromInterface(pTile));
   ASSERT_NE(pSurface, nullptr);
   cairo_surface_flush(pSurface);
-  auto pixel = [pSurface](int x, int y) {
+  auto pixel = [&pSurface](int x, int y) {
     const unsigned char* pData = cairo_image_surface_get_data(pSurface);
     return reinterpret_cast<const uint32_t*>(pData + y * cairo_image_surface_get_stride(pSurface))[x] &
            0xFFFFFF;
