@@ -1,43 +1,260 @@
 #pragma once
-// The photo page ("ImageShowFrame"): the bound phones in a strip, the selected phone's photos by
-// day. The main window builds it with its pages and drives it from its logic sink.
-// This version shows and hides the page; the other operations keep their place and do nothing
-// yet.
-// Lifetime: made with new and owned by the main window, which deletes it at teardown.
-// Threading: UI thread only.
+// The photo page: the main window's view once a phone is bound. A strip lists the bound phones;
+// the selected phone's panel shows its name, a status line and a busy sign; below, its photos
+// and videos are shown in day groups, from its folder under the backup folder and as they arrive.
+// The page opens the phone's folder and a photo, unbinds phones, tells the user when a phone
+// unbound itself, and sends the user to the binding page to add a phone.
+//
+// The grid keeps its thumbnails within a texture budget: tiles far from the part of the grid in
+// view, and those of phones not shown, give their textures up first and get them back, the
+// tiles in view first, when they are seen again.
+//
+// Lifetime: one per main window, built with its pages and deleted at its teardown; the page owns
+// its phone entries, their containers, the tiles' textures, the boxes and the corner tips.
+// Threading: UI thread only: the logic sink's calls, clicks, timers and the scanner's callback
+// all arrive there. Folder walks run on the scanner's threads.
 
 #include <cstdint>
+#include <list>
+#include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
+#include "CComSinkPtr.h"
+#include "CKwTimerCallback.h"
+#include "CLqEventListener.h"
+#include "CLqEventListenerHelper.h"
 #include "IPageHost.h"
 #include "Lq/LqInterfaces.h"
+#include "Orbalyn/Interface/IOrbalyn.h"
+#include "Pictor/Pictor.h"
+
+class CFolderScanner;
+class CTrayTipsBase;
+class CUnBindMsgBox;
+struct ScanDevice;
 
 class CImageShowPageAdapter {
  public:
-  CImageShowPageAdapter() = default;
+  // Most bytes of thumbnails kept at once.
+  static constexpr uint64_t kTextureBudgetBytes = 64 * 1024 * 1024;
+
+  CImageShowPageAdapter();
   CImageShowPageAdapter(const CImageShowPageAdapter&) = delete;
   CImageShowPageAdapter& operator=(const CImageShowPageAdapter&) = delete;
-  ~CImageShowPageAdapter();
+  virtual ~CImageShowPageAdapter();
 
-  // Keeps the page root (one reference) and the host.
-  void Init(ILqElement* pRoot, IPageHost* pHost);
-  // Hides the page root when `hidden` is 1, shows it when 0.
+  // --- The main window's and the logic sink's calls ---
+  // Looks the page's elements up under `pPageRoot`, hooks their events, hides the phone strip
+  // and keeps the host.
+  void Init(ILqElement* pPageRoot, IPageHost* pHost);
+  // 1 hides the page, 0 shows it.
   void Show(int hidden);
+  // connected 0 asks the device store whether the phone is still reachable.
   void OnDeviceState(int64_t id, int connected);
   void OnBackupProgress(int64_t id, int busy, int count);
-  void AddPhoto(int64_t id, const std::u16string& path);
+  // A file was stored under `pPath` for the phone.
+  void AddPhoto(int64_t id, const win32::WCHAR* pPath);
+  // The phone known as `oldId` is `newId` from now on.
   void ChangeDeviceId(int64_t newId, int64_t oldId);
+  // Lists the bound phones; select 1 selects the phone `id`.
   void RefreshPhoneList(int select, int64_t id);
+  // The phone unbound itself: a box over the main window when it is in front, else a tip.
   void OnUnbindNotice(int64_t id, int mainWindowInFront);
+  // Closes the boxes and tips still showing and stops the tile maker.
   void ClosePopups();
+  // The scanner's call-back, on the UI thread.
+  virtual void OnScanDone(int64_t id);
+
+  // A w x h texture of the centre of the picture at `path`, scaled to cover (a picture that does
+  // not decode gives the default picture); null when none can be made.
+  static Pictor::HTEXTURE MakeThumbnail(const std::u16string& path, int w, int h);
+  // year * 10000 + month * 100 + day of a "%d年%d月%d日" title, else 0.
+  static int ParseDateTitle(const std::u16string& text);
 
   // 1 while the status line shows a backup in progress.
   int IsBusyShown() const { return m_busyShown; }
   // Entries in the phone list.
-  int GetPhoneCount() const { return 0; }
+  int GetPhoneCount() const { return static_cast<int>(m_phones.size()); }
+
+  // Thumbnail bytes the page holds now, and the tiles still to be made or given a thumbnail.
+  uint64_t TextureBytesForTesting() const { return m_textureBytes; }
+  void SetTextureBudgetForTesting(uint64_t bytes) { m_textureBudget = bytes; }
+  size_t PendingCountForTesting() const { return m_pending.size(); }
 
  private:
-  ILqElement* m_pRoot = nullptr;  // one reference, or null
-  IPageHost* m_pHost = nullptr;   // the main window; outlives the page
+  class CUnbindTip;
+
+  static constexpr win32::UINT kTileTimer = 6;
+  static constexpr win32::UINT kBusyTimer = 7;
+  static constexpr win32::UINT kBatchDoneTimer = 8;
+  static constexpr win32::UINT kTipReapTimer = 9;
+
+  struct PhoneEntry {
+    int64_t deviceId = 0;
+    std::u16string name;
+    ILqElement* pStripItem = nullptr;  // one reference
+    ILqElement* pContainer = nullptr;  // one reference, or null until first shown
+    int selected = 0;
+    int done = 0;
+    int backingUp = 0;
+    int online = 0;
+    int count = 0;
+    // Photos that arrived while the container could not take them (not built, or the walk not
+    // ended); merged by path into the index when it is built.
+    std::vector<std::u16string> arrivals;
+  };
+
+  // A tile still to be made from the index, or (pTile set) a made tile still to get its
+  // thumbnail.
+  struct PendingThumb {
+    ILqElement* pGroup = nullptr;  // one reference
+    std::u16string path;
+    win32::RECT rect{};
+    int64_t deviceId = 0;
+    int32_t dayKey = 0;
+    ILqElement* pTile = nullptr;  // one reference, or null
+  };
+
+  struct DeviceTextures;
+
+  // A made tile showing a thumbnail (videos show a placeholder and have none).
+  struct ThumbTile {
+    DeviceTextures* pOwner = nullptr;  // the list it is in
+    ILqElement* pGroup = nullptr;  // one reference
+    ILqElement* pTile = nullptr;   // one reference
+    ILqElement* pImage = nullptr;  // its "userImg"; one reference
+    std::u16string path;
+    int width = 0;
+    int height = 0;
+    Pictor::HTEXTURE texture = nullptr;  // the page's reference; null while it has none
+    bool queued = false;                 // a PendingThumb waits to give it one
+  };
+
+  struct DeviceTextures {
+    int64_t deviceId = 0;
+    std::vector<std::unique_ptr<ThumbTile>> tiles;
+    size_t textureless = 0;  // tiles without a texture now
+  };
+
+  // A group of the current container that lies (partly) in view, and its top.
+  struct VisibleGroup {
+    ILqElement* pGroup;  // not held: the container holds it
+    int top;
+  };
+  // The part of the current container in view, in its coordinates, and its groups there.
+  struct Viewport {
+    int top = 0;
+    int bottom = 0;
+    std::vector<VisibleGroup> groups;
+  };
+
+  // --- The page ---
+  PhoneEntry* FindEntry(int64_t id);
+  PhoneEntry* FindEntryByName(const std::u16string& name);
+  void SelectPhone(const std::u16string& name);
+  void SetPhoneSelected(PhoneEntry* pEntry, int on);
+  void ShowStatus(PhoneEntry* pEntry);
+  void ShowBusy(int on);
+  void OnClick(ILqElement* pElement);
+  void UnbindPhone(const std::u16string& name);
+  // Takes an entry off the strip and out of the grid, its textures and pending tiles with it.
+  void RemoveEntry(int64_t id);
+  void OpenBackupFolder();
+  void CollapseStrip();
+  std::u16string LastBackupText(const std::u16string& name);
+  void WriteLastBackupTime(const std::u16string& name);
+  IOrbalynDB* DeviceStore();
+  std::u16string WorkDir();
+  win32::HWND OwnerWindow();
+  void OnTipClosed(CUnbindTip* pTip);
+
+  win32::HRESULT OnTimer(win32::UINT timerId);
+  win32::HRESULT OnExpandClick(ILqEvent* pEvent);
+  win32::HRESULT OnPackClick(ILqEvent* pEvent);
+  win32::HRESULT OnOpenDirClick(ILqEvent* pEvent);
+  win32::HRESULT OnAddDeviceClick(ILqEvent* pEvent);
+  win32::HRESULT OnElementClick(win32::UINT eventId, ILqElement* pElement, ILqEvent* pEvent);
+
+  // --- The grid ---
+  void ShowPhonePhotos();
+  void BuildContainer(PhoneEntry* pEntry, ScanDevice* pRecord);
+  void MergeArrivals(PhoneEntry* pEntry, ScanDevice* pRecord);
+  void PrioritizePending(int64_t id);
+  void FreeTextures(int64_t id);
+  win32::RECT GetThumbnailRect(int64_t id, int dayKey, const std::u16string& path);
+  // Makes one tile of the pending list (or gives a made one its thumbnail).
+  void MakePendingTile(PendingThumb& pending, bool inView);
+  // Makes the tile's thumbnail and shows it.
+  void ShowThumbnail(ThumbTile* pThumb);
+  // Makes a "PHOTO" tile in the group; a photo's thumbnail is made now when the tile is in view
+  // or the budget has room, else when it is seen (or, with `queue`, by timer 6). Answers the
+  // tile (held by the group), or null.
+  ILqElement* MakeTile(ILqElement* pGroup, const std::u16string& path, const win32::RECT& rect,
+                       int64_t id, int dayKey, int thumbSize, bool inView, bool queue);
+  int AddPhotoToGroup(PhoneEntry* pEntry, ILqElement* pGroup, const std::u16string& path,
+                      int dayKey);
+  void AddDateGroup(const std::u16string& title, const std::u16string& path, PhoneEntry* pEntry,
+                    int dayKey);
+  // Places an arrival in its phone's container.
+  void PlaceArrival(PhoneEntry* pEntry, const std::u16string& path, int dayKey, int32_t time);
+  void OnTileMakerTick();
+  // (Re)starts timer 6 at the pace the grid needs now, or stops it when nothing is left to do.
+  void ScheduleTileMaker();
+  Viewport CurrentViewport();
+  // Whether a tile of the current container at `rect` of `pGroup` lies in view.
+  static bool InView(const Viewport& view, ILqElement* pGroup, const win32::RECT& rect);
+  // Tiles in view still to be made or without a thumbnail.
+  bool HasMissingTilesInView(const Viewport& view);
+  void DropTexture(ThumbTile* pThumb);
+  // Gives textures up, far tiles and hidden phones' first, until the budget holds again.
+  void EnforceBudget();
+  ThumbTile* FindThumb(ILqElement* pTile);
+  DeviceTextures& TexturesOf(int64_t id);
+  PhoneEntry* CurrentEntry();
+  win32::HRESULT OnTileEvent(win32::UINT eventId, ILqElement* pElement, ILqEvent* pEvent);
+
+  // Set in Init, then constant: the page's elements (one reference each, or null)
+  ILqElement* m_pRoot = nullptr;
+  ILqElement* m_pPhotoScrollView = nullptr;
+  ILqElement* m_pExpandBtn = nullptr;
+  ILqElement* m_pPackBtn = nullptr;
+  ILqElement* m_pRightPackupFrame = nullptr;
+  ILqElement* m_pPhoneName = nullptr;
+  ILqElement* m_pStatusText = nullptr;
+  ILqElement* m_pOpenDirPath = nullptr;
+  ILqElement* m_pCurrentPhoneUi = nullptr;
+  ILqElement* m_pLoadingAniImg = nullptr;
+  ILqElement* m_pTopPackupFrame = nullptr;
+  ILqElement* m_pStrip = nullptr;
+  ILqElement* m_pAddDeviceBtn = nullptr;
+  ILqElement* m_pLoading = nullptr;
+
+  std::u16string m_currentPhone;
+  ILqElement* m_pCurrentContainer = nullptr;  // one reference, or null
+  std::vector<std::unique_ptr<PhoneEntry>> m_phones;
+  std::list<PendingThumb> m_pending;
+  std::list<DeviceTextures> m_textures;  // a list: tiles point at their phone's entry
+  IPageHost* m_pHost = nullptr;  // not owned
+  CUnBindMsgBox* m_pUnbindBox = nullptr;  // one reference, or null
+  int m_unbindBoxShowing = 0;
+  CUnBindMsgBox* m_pNoticeBox = nullptr;  // one reference, or null
+  int m_noticeShowing = 0;
+  int m_selectFirst = 1;
   int m_busyShown = 0;
+
+  // The grid's own bookkeeping
+  std::unordered_map<ILqElement*, ThumbTile*> m_thumbByTile;  // tiles with a thumbnail
+  uint64_t m_textureBytes = 0;
+  uint64_t m_textureBudget = kTextureBudgetBytes;
+  win32::DWORD m_tileTimerInterval = 0;  // 0 while timer 6 is stopped
+  std::vector<std::unique_ptr<CUnbindTip>> m_tips;
+  CFolderScanner* m_pScanner = nullptr;  // the process's; not owned
+
+  CComSinkPtr<CKwTimerCallback<CImageShowPageAdapter>> m_timerSink;
+  // Every tile's click goes through this one sink, kept apart from the helper so that tens of
+  // thousands of tiles cost no registry entries.
+  CComSinkPtr<CLqEventListener<CImageShowPageAdapter>> m_tileSink;
+  CLqEventListenerHelper<CImageShowPageAdapter> m_listener;
 };

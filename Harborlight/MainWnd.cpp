@@ -231,7 +231,7 @@ HRESULT CMainWnd::Command(int code, void* pArgument) {
     case 6:
       if (pArgument && m_pImageShowPage) {
         auto* pPhoto = static_cast<PhotoRecord*>(pArgument);
-        m_pImageShowPage->AddPhoto(pPhoto->deviceId, pPhoto->path);
+        m_pImageShowPage->AddPhoto(pPhoto->deviceId, pPhoto->path.c_str());
       }
       break;
     case 7:

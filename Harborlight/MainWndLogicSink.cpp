@@ -203,7 +203,7 @@ void CMainWnd::OnUploadResult(int32_t fileId, int32_t error) {
   // The record goes in every case; only a file that arrived reaches the photo page.
   UploadBeginRecord record;
   if (m_uploadBegins.OnUploadResult(fileId, error, &record) && m_pImageShowPage) {
-    m_pImageShowPage->AddPhoto(record.deviceId, record.filePath);
+    m_pImageShowPage->AddPhoto(record.deviceId, record.filePath.c_str());
   }
 }
 

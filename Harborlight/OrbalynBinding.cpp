@@ -79,3 +79,8 @@ int RegisterUploadAssist(IOrbalynUploadAssist* pAssist) {
   IOrbalynUploader* pUploader = GetOrbalynUploader();
   return pUploader && pUploader->Advise(pAssist) == S_OK ? 1 : 0;
 }
+
+void SetOrbalynRootForTesting(IOrbalyn* pRoot) {
+  g_binding.Forget();
+  g_binding.m_pRoot = pRoot;
+}

@@ -20,3 +20,7 @@ IOrbalynDB* GetOrbalynDB();
 IOrbalynUploader* GetOrbalynUploader();
 // 1 when the uploader accepted the assistant, 0 when there is no uploader or it refused.
 int RegisterUploadAssist(IOrbalynUploadAssist* pAssist);
+
+// Tests only: hands out `pRoot`'s interfaces as if a library were bound (nothing is loaded,
+// started or stopped); null forgets it.
+void SetOrbalynRootForTesting(IOrbalyn* pRoot);

@@ -31,6 +31,10 @@ class CLqModalBox {
   }
   // 1 when the last run ended through OK, else 0.
   int Result() const { return m_result; }
+  // Closes the box's window while it runs: the run ends, the result stays as it was.
+  void Close() {
+    if (m_pRoot) m_pRoot->Close();
+  }
 
   // Click on "okbtn": result 1, and the run ends.
   win32::HRESULT OnOk(ILqEvent*) {

@@ -1,11 +1,18 @@
-// make-sample-photos: writes a phone-like camera folder of real JPEG photos for the demo.
+// make-sample-photos: writes a phone-like camera folder of real JPEG photos for the demo, the
+// tests and the benchmarks.
 //
 //   make-sample-photos <folder>
+//   make-sample-photos <folder> --count N [--days D] [--size WxH] [--large K:WxH] [--jobs J]
 //
-// Each photo has its own picture (colour field, rings, grain from its own seed), so no two files
-// are alike, and its own last-write time, which the phone simulator sends as the file's time
-// stamp. A few sit in a subfolder, and one is large enough to travel in many chunks. Prints one
-// line per file.
+// Without options: ten photos, each with its own picture (colour field, rings, grain from its
+// own seed), so no two files are alike, and its own last-write time, which the phone simulator
+// sends as the file's time stamp. A few sit in a subfolder, and one is large enough to travel in
+// many chunks. Prints one line per file.
+//
+// With --count: N photos of WxH (640x480 unless given) in <folder>/Camera, spread over D days (1
+// unless given) ending on 30 June 2024, taken between 01:00 and 09:00 UTC (the same date in UTC
+// and in China's time); the newest K are WxH of --large instead. Drawn quickly (gradients and
+// grain), on J threads. Prints one summary line.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,8 +22,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 // jpeglib.h needs size_t and FILE declared first.
@@ -123,12 +132,173 @@ bool TimeFromName(const std::string& name, timespec* pTime) {
   return true;
 }
 
+// One photo of a generated set: quick to draw, still unlike its neighbours.
+bool WriteQuickJpeg(const std::filesystem::path& path, int width, int height, int index) {
+  FILE* pFile = std::fopen(path.c_str(), "wb");
+  if (!pFile) return false;
+  jpeg_compress_struct info{};
+  jpeg_error_mgr errors{};
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  jpeg_stdio_dest(&info, pFile);
+  info.image_width = static_cast<JDIMENSION>(width);
+  info.image_height = static_cast<JDIMENSION>(height);
+  info.input_components = 3;
+  info.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, 85, TRUE);
+  jpeg_start_compress(&info, TRUE);
+  Random random{0x9E3779B97F4A7C15ull * static_cast<uint64_t>(index + 1)};
+  const int baseR = 40 + static_cast<int>(random.Next() % 150);
+  const int baseG = 40 + static_cast<int>(random.Next() % 150);
+  const int baseB = 40 + static_cast<int>(random.Next() % 150);
+  std::vector<uint8_t> row(static_cast<size_t>(width) * 3);
+  while (info.next_scanline < info.image_height) {
+    const int y = static_cast<int>(info.next_scanline);
+    const int dy = y * 64 / height;
+    for (int x = 0; x < width; ++x) {
+      const int grain = static_cast<int>(random.Next() % 17) - 8;
+      const int check = ((x / 32 + y / 32) & 1) * 24;
+      row[x * 3] = Clamp(baseR + x * 64 / width + grain);
+      row[x * 3 + 1] = Clamp(baseG + dy + grain);
+      row[x * 3 + 2] = Clamp(baseB + check + grain);
+    }
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_write_scanlines(&info, rows, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  return std::fclose(pFile) == 0;
+}
+
+bool ParseSize(const std::string& text, int* pWidth, int* pHeight) {
+  return std::sscanf(text.c_str(), "%dx%d", pWidth, pHeight) == 2 && *pWidth > 0 &&
+         *pHeight > 0 && *pWidth <= 20000 && *pHeight <= 20000;
+}
+
+struct SetSpec {
+  int count = 0;
+  int days = 1;
+  int width = 640;
+  int height = 480;
+  int large = 0;
+  int largeWidth = 0;
+  int largeHeight = 0;
+  int jobs = 0;
+};
+
+// Photo i of the set (0 the newest): its day counts back from 30 June 2024; within a day the
+// photos run from 09:00 down to 01:00 UTC.
+timespec SetPhotoTime(const SetSpec& spec, int index) {
+  const int day = static_cast<int>(static_cast<int64_t>(index) * spec.days / spec.count);
+  int first = 0;
+  while (static_cast<int64_t>(first) * spec.days / spec.count < day) ++first;
+  int last = first;
+  while (last + 1 < spec.count &&
+         static_cast<int64_t>(last + 1) * spec.days / spec.count == day) {
+    ++last;
+  }
+  const int inDay = last - first + 1;
+  const int slot = index - first;  // 0 the day's newest
+  tm end{};
+  end.tm_year = 2024 - 1900;
+  end.tm_mon = 5;
+  end.tm_mday = 30;
+  const time_t midnight = timegm(&end) - static_cast<time_t>(day) * 86400;
+  const int span = 8 * 3600 - 1;
+  timespec when{};
+  when.tv_sec = midnight + 3600 + span - (inDay > 1 ? static_cast<int64_t>(span) * slot / (inDay - 1) : 0);
+  return when;
+}
+
+int MakeSet(const std::filesystem::path& folder, const SetSpec& spec) {
+  const std::filesystem::path camera = folder / "Camera";
+  std::error_code error;
+  std::filesystem::create_directories(camera, error);
+  if (error) {
+    std::fprintf(stderr, "make-sample-photos: cannot make %s\n", camera.c_str());
+    return 1;
+  }
+  int jobs = spec.jobs > 0 ? spec.jobs
+                           : std::max(1, std::min(6, static_cast<int>(std::thread::hardware_concurrency())));
+  std::atomic<int> next{0};
+  std::atomic<bool> failed{false};
+  std::atomic<uintmax_t> total{0};
+  auto work = [&] {
+    for (int index = next++; index < spec.count && !failed; index = next++) {
+      timespec times[2];
+      times[1] = SetPhotoTime(spec, index);
+      times[0] = times[1];
+      tm parts{};
+      gmtime_r(&times[1].tv_sec, &parts);
+      char name[64];
+      std::snprintf(name, sizeof(name), "IMG_%04d%02d%02d_%02d%02d%02d_%05d.jpg",
+                    parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                    parts.tm_min, parts.tm_sec, index);
+      const std::filesystem::path path = camera / name;
+      const bool large = index < spec.large;
+      if (!WriteQuickJpeg(path, large ? spec.largeWidth : spec.width,
+                          large ? spec.largeHeight : spec.height, index) ||
+          utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
+        std::fprintf(stderr, "make-sample-photos: cannot write %s\n", path.c_str());
+        failed = true;
+        return;
+      }
+      std::error_code sizeError;
+      total += std::filesystem::file_size(path, sizeError);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int i = 0; i < jobs; ++i) threads.emplace_back(work);
+  for (std::thread& thread : threads) thread.join();
+  if (failed) return 1;
+  std::printf("photos %d files over %d days, %ju bytes in %s\n", spec.count, spec.days,
+              static_cast<uintmax_t>(total), camera.c_str());
+  return 0;
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: make-sample-photos <folder>\n"
+               "       make-sample-photos <folder> --count N [--days D] [--size WxH]"
+               " [--large K:WxH] [--jobs J]\n");
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make-sample-photos <folder>\n");
-    return 2;
+  if (argc < 2) return Usage();
+  if (argc > 2) {
+    SetSpec spec;
+    for (int i = 2; i < argc; i += 2) {
+      if (i + 1 >= argc) return Usage();
+      const std::string option = argv[i];
+      const std::string value = argv[i + 1];
+      if (option == "--count") {
+        spec.count = std::atoi(value.c_str());
+      } else if (option == "--days") {
+        spec.days = std::atoi(value.c_str());
+      } else if (option == "--size") {
+        if (!ParseSize(value, &spec.width, &spec.height)) return Usage();
+      } else if (option == "--large") {
+        size_t colon = value.find(':');
+        if (colon == std::string::npos ||
+            !ParseSize(value.substr(colon + 1), &spec.largeWidth, &spec.largeHeight)) {
+          return Usage();
+        }
+        spec.large = std::atoi(value.substr(0, colon).c_str());
+      } else if (option == "--jobs") {
+        spec.jobs = std::atoi(value.c_str());
+      } else {
+        return Usage();
+      }
+    }
+    if (spec.count <= 0 || spec.days <= 0 || spec.days > spec.count || spec.large < 0 ||
+        spec.jobs < 0) {
+      return Usage();
+    }
+    return MakeSet(argv[1], spec);
   }
   const std::filesystem::path folder = argv[1];
   uintmax_t total = 0;

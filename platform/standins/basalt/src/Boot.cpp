@@ -152,6 +152,8 @@ void Core::RegisterObjectClass(REFCLSID clsid, ObjectClassFactory factory) {
   State().RegisterClass(clsid, factory);
 }
 
+Core::ObjectClassFactory Core::FindObjectClass(REFCLSID clsid) { return State().FindClass(clsid); }
+
 void Lq::SetCustomObjectFactory(CustomObjectFactory factory) {
   State().Record("SetCustomObjectFactory");
   State().SetCustomObjectFactory(factory);

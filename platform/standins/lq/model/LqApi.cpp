@@ -81,6 +81,13 @@ HRESULT CreateObject(REFCLSID clsid, REFIID riid, void** ppObject) {
     if (factory(clsid, riid, ppObject) && *ppObject) return S_OK;
     *ppObject = nullptr;
   }
+  // A class registered with the platform core later than the framework's own (the picture
+  // library's picture object) replaces the framework's.
+  if (Util::Core::ObjectClassFactory factory = Util::Core::FindObjectClass(clsid)) {
+    HRESULT hr = factory(riid, ppObject);
+    if (FAILED(hr)) *ppObject = nullptr;
+    return hr;
+  }
   for (const ClassEntry& entry : kClasses) {
     if (*entry.pClsid == clsid) return entry.factory(riid, ppObject);
   }

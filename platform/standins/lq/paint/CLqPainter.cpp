@@ -119,6 +119,36 @@ cairo_surface_t* PictureFromPath(const std::u16string& reference) {
   return it->second.get();
 }
 
+// The pixels of another library's picture object, drawn where they lie: the surface holds the
+// object until cairo lets it go. Null when the object has none.
+cairo_surface_t* SurfaceOfPixels(IUnknown* pObject) {
+  ILqPixels* pPixels = nullptr;
+  if (FAILED(pObject->QueryInterface(IID_ILqPixels, reinterpret_cast<void**>(&pPixels)))) {
+    return nullptr;
+  }
+  const BYTE* pData = nullptr;
+  INT width = 0;
+  INT height = 0;
+  INT stride = 0;
+  if (FAILED(pPixels->GetPixels(&pData, &width, &height, &stride)) || !pData || width <= 0 ||
+      height <= 0 || stride != cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, width)) {
+    pPixels->Release();
+    return nullptr;
+  }
+  cairo_surface_t* pSurface = cairo_image_surface_create_for_data(
+      const_cast<unsigned char*>(pData), CAIRO_FORMAT_ARGB32, width, height, stride);
+  static cairo_user_data_key_t s_ownerKey;
+  auto release = [](void* pOwner) { static_cast<ILqPixels*>(pOwner)->Release(); };
+  if (cairo_surface_status(pSurface) != CAIRO_STATUS_SUCCESS ||
+      cairo_surface_set_user_data(pSurface, &s_ownerKey, pPixels, release) !=
+          CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(pSurface);
+    pPixels->Release();
+    return nullptr;
+  }
+  return pSurface;
+}
+
 // The picture to draw, with a reference for the caller; null for none.
 cairo_surface_t* PictureOf(const PictureRef& picture) {
   if (!picture.Path().empty()) {
@@ -128,6 +158,7 @@ cairo_surface_t* PictureOf(const PictureRef& picture) {
   IUnknown* pObject = picture.Object();
   if (!pObject) return nullptr;
   if (CImageObject* pImage = CImageObject::FromInterface(pObject)) return Decode(pImage->Bytes());
+  if (cairo_surface_t* pSurface = SurfaceOfPixels(pObject)) return pSurface;
   IKwBuffer* pBuffer = nullptr;
   if (FAILED(pObject->QueryInterface(IID_IKwBuffer, reinterpret_cast<void**>(&pBuffer)))) {
     return nullptr;

@@ -66,6 +66,8 @@ using ObjectClassFactory = win32::HRESULT (*)(win32::REFIID riid, void** ppObjec
 // Makes `clsid` known to IKwCore::CreateObject (a second registration replaces the first). The
 // UI framework and the picture object register their classes this way.
 void RegisterObjectClass(win32::REFCLSID clsid, ObjectClassFactory factory);
+// The factory registered last for `clsid`, or null.
+ObjectClassFactory FindObjectClass(win32::REFCLSID clsid);
 }  // namespace Core
 
 namespace Sys {

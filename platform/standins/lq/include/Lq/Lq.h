@@ -10,8 +10,9 @@
 namespace Util::Lq {
 
 // Makes an object of the framework (or of the program's factory, which the framework asks
-// first): the program passes the class id as the interface id too. REGDB_E_CLASSNOTREG for a
-// class nobody makes; *ppObject is null on failure.
+// first, then of a class registered with the platform core after the framework's own, such as
+// the picture library's picture object): the program passes the class id as the interface id
+// too. REGDB_E_CLASSNOTREG for a class nobody makes; *ppObject is null on failure.
 win32::HRESULT CreateObject(win32::REFCLSID clsid, win32::REFIID riid, void** ppObject);
 
 // Builds the elements of "platformskein:<file>|<frame>". `pLayoutFolder` names the folder of the

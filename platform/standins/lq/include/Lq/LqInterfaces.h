@@ -93,6 +93,9 @@ inline constexpr win32::IID IID_ILqMessageListener = {
 // {0361D45E-54D1-4A83-A2DF-97667079073F}
 inline constexpr win32::IID IID_ILqEvent = {
     0x0361D45E, 0x54D1, 0x4A83, {0xA2, 0xDF, 0x97, 0x66, 0x70, 0x79, 0x07, 0x3F}};
+// {3F0C6E52-9A41-4B8D-B6E4-2C7A51D0E9A3}
+inline constexpr win32::IID IID_ILqPixels = {
+    0x3F0C6E52, 0x9A41, 0x4B8D, {0xB6, 0xE4, 0x2C, 0x7A, 0x51, 0xD0, 0xE9, 0xA3}};
 // {CEDFF8CB-9074-495F-87E5-6785D12A42DD}
 inline constexpr win32::IID IID_ILqScrollView = {
     0xCEDFF8CB, 0x9074, 0x495F, {0x87, 0xE5, 0x67, 0x85, 0xD1, 0x2A, 0x42, 0xDD}};
@@ -314,4 +317,12 @@ struct ILqImage : win32::IUnknown {
   virtual win32::HRESULT STDMETHODCALLTYPE LoadBuffer(IKwBuffer* pBuffer) = 0;
   // E_FAIL when nothing usable is loaded.
   virtual win32::HRESULT STDMETHODCALLTYPE GetSize(win32::INT* pWidth, win32::INT* pHeight) = 0;
+};
+
+// A picture that is pixels already, as picture objects of other libraries hand them to the
+// painter: premultiplied 32-bit ARGB in native byte order, rows `stride` bytes apart. The pixels
+// never change and stay valid while the object lives. E_FAIL when there are none.
+struct ILqPixels : win32::IUnknown {
+  virtual win32::HRESULT STDMETHODCALLTYPE GetPixels(const win32::BYTE** ppData, win32::INT* pWidth,
+                                                     win32::INT* pHeight, win32::INT* pStride) = 0;
 };

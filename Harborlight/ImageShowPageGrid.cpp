@@ -1,0 +1,853 @@
+// The photo page's grid: a phone's photos and videos in day groups of 120 x 120 tiles, built from
+// the folder scanner's index, filled by timer 6, grown by arrivals, and its thumbnails.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <string_view>
+#include <unordered_set>
+
+#include "BackupFolder.h"
+#include "Basalt/CKwStringW.h"
+#include "Basalt/KwTimer.h"
+#include "FolderScanner.h"
+#include "ImageShowPageAdapter.h"
+#include "Lq/Lq.h"
+#include "PageElements.h"
+#include "win32/file.h"
+#include "win32/oleauto.h"
+#include "win32/time.h"
+
+using namespace win32;
+using namespace page_elements;
+
+namespace {
+
+constexpr int kContainerWidth = 740;
+constexpr int kTitleWidth = 730;
+constexpr int kTitleHeight = 30;
+constexpr int kTileSize = 120;
+constexpr int kArrivalGroupTileSize = 118;
+constexpr int kTileStep = 122;
+constexpr int kLastColumnFrom = 551;  // a tile left of this has a place to its right
+constexpr int kTileMaxWidth = 300;    // children this narrow are tiles, not the title bar
+constexpr int kNewGroupHeight = 152;
+constexpr int kNewGroupGap = 4;
+constexpr int kScrollFromHeight = 330;
+constexpr size_t kPrioritizeFrom = 10;
+constexpr size_t kTilesPerPartTick = 2;
+// The Part's pace, and the quicker one while tiles in view are missing: a tick works at most
+// 12 ms of every 15, so the UI thread stays free to draw and to answer.
+constexpr DWORD kTilePaceMs = 200;
+constexpr DWORD kViewPaceMs = 15;
+constexpr auto kViewTickBudget = std::chrono::milliseconds(12);
+// Once over the budget, textures are given up until this share of it is left, so the next few
+// thumbnails in view do not each start another round.
+constexpr uint64_t kBudgetRefillPercent = 90;
+
+constexpr WCHAR kPhotoLayout[] = u"platformskein:Harborlight.xml|PHOTO";
+constexpr WCHAR kTitleLayout[] = u"platformskein:Harborlight.xml|photogroup_title";
+constexpr WCHAR kVideoPicture[] = u"platformres:image\\default_video.png";
+constexpr WCHAR kDefaultPicture[] = u"platformres:image\\default.png";
+constexpr WCHAR kDateFormat[] = u"%d年%d月%d日";
+constexpr WCHAR kIndexCountFormat[] = u"%d 张";
+constexpr WCHAR kArrivalCountFormat[] = u"%d张";
+constexpr WCHAR kFirstArrivalCount[] = u"1张";
+
+ILqElement* NewContainer() {
+  ILqElement* pContainer = nullptr;
+  if (FAILED(Util::Lq::CreateObject(CLSID_LqContainer, IID_ILqContainer,
+                                    reinterpret_cast<void**>(&pContainer)))) {
+    return nullptr;
+  }
+  return pContainer;
+}
+
+std::u16string DateTitle(int dayKey) {
+  CKwStringW title;
+  title.Format(kDateFormat, dayKey / 10000, dayKey / 100 % 100, dayKey % 100);
+  return title.Text();
+}
+
+// Videos (and GIF pictures) show a placeholder instead of a thumbnail.
+bool IsVideo(const std::u16string& path) {
+  static constexpr std::u16string_view kEndings[] = {u"gif", u"avi", u"mvb", u"asf",
+                                                     u".rm", u"ivx", u"wmv", u"mp4",
+                                                     u"mkv", u"vob", u"3gp"};
+  if (path.size() < 3) return false;
+  std::u16string ending = path.substr(path.size() - 3);
+  for (char16_t& c : ending) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+  }
+  return std::find(std::begin(kEndings), std::end(kEndings), ending) != std::end(kEndings);
+}
+
+// The photo's day and its milliseconds since local midnight, from its last write.
+bool LocalDayOf(const FILETIME& lastWrite, int* pDayKey, int32_t* pTime) {
+  FILETIME local;
+  SYSTEMTIME time{};
+  if (!FileTimeToLocalFileTime(&lastWrite, &local) || !FileTimeToSystemTime(&local, &time)) {
+    return false;
+  }
+  *pDayKey = time.wYear * 10000 + time.wMonth * 100 + time.wDay;
+  *pTime = ((time.wHour * 3600 + time.wMinute * 60 + time.wSecond) * 1000) + time.wMilliseconds;
+  return true;
+}
+
+const ScanDay* FindDay(const ScanDevice* pRecord, int dayKey) {
+  const int monthKey = (dayKey / 100) % 1000000;
+  for (const ScanMonth& month : pRecord->months) {
+    if (month.monthKey != monthKey) continue;
+    for (const ScanDay& day : month.days) {
+      if (day.dayKey == dayKey) return &day;
+    }
+  }
+  return nullptr;
+}
+
+uint64_t TextureBytes(int width, int height) { return uint64_t{4} * width * height; }
+
+}  // namespace
+
+Pictor::HTEXTURE CImageShowPageAdapter::MakeThumbnail(const std::u16string& path, int w, int h) {
+  using namespace Pictor;
+  if (w <= 0 || h <= 0) return nullptr;
+  ILqImage* pPicture = nullptr;
+  IPictorImage* pImage = nullptr;
+  if (SUCCEEDED(Util::Lq::CreateObject(CLSID_LqImage, IID_ILqImage,
+                                       reinterpret_cast<void**>(&pPicture))) &&
+      FAILED(pPicture->QueryInterface(IID_IPictorImage, reinterpret_cast<void**>(&pImage)))) {
+    pImage = nullptr;
+  }
+  HTEXTURE source = nullptr;
+  auto load = [&](const WCHAR* pPath) {
+    source = nullptr;
+    if (SUCCEEDED(pPicture->LoadFile(pPath))) pImage->GetTexture(&source);
+  };
+  if (pImage) {
+    load(path.c_str());
+    if (!source) load(kDefaultPicture);
+  }
+
+  HCANVAS canvasB = CreateCanvas(w, h, 0);
+  if (!canvasB) {
+    if (pImage) pImage->Release();
+    if (pPicture) pPicture->Release();
+    return nullptr;
+  }
+  SetCanvasFilter(canvasB, kGoodFilter);
+  RECT whole{0, 0, w, h};
+  FillSolidRectEx(canvasB, kOpaqueWhite, &whole, 0);
+
+  HCANVAS canvasA = nullptr;
+  int sw = 0;
+  int sh = 0;
+  // A picture that does not decode (or would need too large a canvas) is replaced by the
+  // default picture once.
+  for (int attempt = 0; attempt < 2 && source; ++attempt) {
+    int tw = 0;
+    int th = 0;
+    GetTextureSize(source, &tw, &th);
+    if (tw > 0 && th > 0) {
+      const float fw = static_cast<float>(w);
+      const float fh = static_cast<float>(h);
+      const float ftw = static_cast<float>(tw);
+      const float fth = static_cast<float>(th);
+      if (fth / fh >= ftw / fw) {
+        sw = w;
+        sh = static_cast<int>(fw / ftw * fth);
+      } else {
+        sh = h;
+        sw = static_cast<int>(fh / fth * ftw);
+      }
+      canvasA = CreateCanvas(sw, sh, 0);
+    }
+    if (canvasA) {
+      SetCanvasFilter(canvasA, kGoodFilter);
+      RECT drawn{0, 0, sw, sh};
+      FillSolidRectEx(canvasA, kOpaqueWhite, &drawn, 0);
+      if (SUCCEEDED(pImage->Draw(canvasA, &drawn))) break;
+      DeleteCanvas(canvasA);
+      canvasA = nullptr;
+    }
+    if (attempt == 0) load(kDefaultPicture);
+  }
+  if (canvasA) {
+    RECT cut = sw == w ? RECT{0, (sh - h) / 2, w, (sh - h) / 2 + h}
+                       : RECT{(sw - w) / 2, 0, (sw - w) / 2 + w, h};
+    POINT origin{0, 0};
+    MixCanvas(canvasB, &origin, canvasA, &cut, 255);
+  }
+  HTEXTURE texture = CanvasToTexture(canvasB);
+  if (texture) SetTextureFilter(texture, kGoodFilter);
+  DeleteCanvas(canvasA);
+  DeleteCanvas(canvasB);
+  if (pImage) pImage->Release();
+  if (pPicture) pPicture->Release();
+  return texture;
+}
+
+int CImageShowPageAdapter::ParseDateTitle(const std::u16string& text) {
+  const size_t year = text.rfind(u'年');
+  const size_t month = text.rfind(u'月');
+  const size_t day = text.rfind(u'日');
+  if (year == std::u16string::npos || month == std::u16string::npos ||
+      day == std::u16string::npos || year == 0 || month == 0 || day == 0 || month < year ||
+      day < month) {
+    return 0;
+  }
+  auto number = [&text](size_t from, size_t to) {
+    int value = 0;
+    for (size_t i = from; i < to; ++i) {
+      if (text[i] < u'0' || text[i] > u'9') return -1;
+      value = value * 10 + (text[i] - u'0');
+      if (value > 100000) return -1;
+    }
+    return from < to ? value : -1;
+  };
+  const int y = number(year >= 4 ? year - 4 : 0, year);
+  const int m = number(year + 1, month);
+  const int d = number(month + 1, day);
+  if (y < 0 || m < 0 || d < 0) return 0;
+  return y * 10000 + m * 100 + d;
+}
+
+void CImageShowPageAdapter::ShowPhonePhotos() {
+  const std::u16string workDir = WorkDir();
+  PhoneEntry* pEntry = CurrentEntry();
+  if (!pEntry) return;
+  ScanDevice* pRecord = nullptr;
+  switch (m_pScanner->FindDevice(pEntry->deviceId, &pRecord)) {
+    case CFolderScanner::kScanning:
+      SetHidden(m_pLoading, false);
+      return;
+    case CFolderScanner::kNeverScanned: {
+      SetHidden(m_pLoading, false);
+      // A name with nothing usable for a folder has no folder: nothing to walk.
+      std::u16string folderName = backup_folder::PhoneFolderName(pEntry->name);
+      std::u16string folder;
+      if (!workDir.empty() && !folderName.empty()) folder = workDir + u"\\" + folderName;
+      m_pScanner->StartScan(pEntry->deviceId, folder);
+      return;
+    }
+    default:
+      break;
+  }
+  SetHidden(m_pLoading, true);
+  SetHidden(m_pCurrentContainer, true);
+  if (pEntry->pContainer) {
+    Release(m_pCurrentContainer);
+    m_pCurrentContainer = pEntry->pContainer;
+    m_pCurrentContainer->AddRef();
+    SetHidden(m_pCurrentContainer, false);
+    RECT rect = RectOf(m_pCurrentContainer);
+    EnableScroll(m_pPhotoScrollView, true, rect.bottom - rect.top > kScrollFromHeight);
+    ScheduleTileMaker();
+    return;
+  }
+  BuildContainer(pEntry, pRecord);
+}
+
+void CImageShowPageAdapter::BuildContainer(PhoneEntry* pEntry, ScanDevice* pRecord) {
+  MergeArrivals(pEntry, pRecord);
+  ILqElement* pContainer = NewContainer();
+  if (!pContainer || !m_pPhotoScrollView) {
+    if (pContainer) pContainer->Release();
+    return;
+  }
+  m_pPhotoScrollView->AddChild(pContainer);
+  pEntry->pContainer = pContainer;
+  Release(m_pCurrentContainer);
+  m_pCurrentContainer = pContainer;
+  m_pCurrentContainer->AddRef();
+  int total = 0;
+  for (const ScanMonth& month : pRecord->months) {
+    for (const ScanDay& day : month.days) {
+      ILqElement* pGroup = NewContainer();
+      if (!pGroup) continue;
+      const std::u16string title = DateTitle(day.dayKey);
+      ILqElement* pTitleBar = nullptr;
+      Util::Lq::RawCreateLqElementBySkein(kTitleLayout, &pTitleBar, pGroup, nullptr, 0);
+      if (pTitleBar) {
+        RECT bar{0, 0, kTitleWidth, kTitleHeight};
+        pTitleBar->SetRect(&bar);
+        if (ILqElement* pTime = FindIn(pTitleBar, u"timeText")) {
+          pTime->SetText(title.c_str());
+          pTime->Release();
+        }
+        if (ILqElement* pCount = FindIn(pTitleBar, u"countText")) {
+          CKwStringW count;
+          count.Format(kIndexCountFormat, static_cast<int>(day.photos.size()));
+          pCount->SetText(count);
+          pCount->Release();
+        }
+        pTitleBar->Release();
+      }
+      pGroup->SetName(title.c_str());
+      int x = 0;
+      int y = kTitleHeight;
+      for (const ScanPhoto& photo : day.photos) {
+        PendingThumb pending;
+        pending.pGroup = pGroup;
+        pGroup->AddRef();
+        pending.path = photo.path;
+        pending.rect = RECT{x, y, x + kTileSize, y + kTileSize};
+        pending.deviceId = pEntry->deviceId;
+        pending.dayKey = day.dayKey;
+        m_pending.push_back(std::move(pending));
+        if (x < kLastColumnFrom) {
+          x += kTileStep;
+        } else {
+          x = 0;
+          y += kTileStep;
+        }
+      }
+      if (x > 0) y += kTileStep;
+      RECT groupRect{0, total, kContainerWidth, total + y};
+      pGroup->SetRect(&groupRect);
+      pContainer->AddChild(pGroup);
+      pGroup->Release();
+      total += y;
+    }
+  }
+  RECT containerRect{0, 0, kContainerWidth, total};
+  pContainer->SetRect(&containerRect);
+  pContainer->Refresh();
+  EnableScroll(m_pPhotoScrollView, true, total > kScrollFromHeight);
+  ScheduleTileMaker();
+}
+
+void CImageShowPageAdapter::MergeArrivals(PhoneEntry* pEntry, ScanDevice* pRecord) {
+  if (pEntry->arrivals.empty()) return;
+  std::unordered_set<std::u16string> known;
+  for (const ScanMonth& month : pRecord->months) {
+    for (const ScanDay& day : month.days) {
+      for (const ScanPhoto& photo : day.photos) known.insert(photo.path);
+    }
+  }
+  bool added = false;
+  for (const std::u16string& path : pEntry->arrivals) {
+    if (!known.insert(path).second) continue;  // the walk found it too
+    WIN32_FIND_DATAW data;
+    HANDLE hFind = FindFirstFileW(path.c_str(), &data);
+    if (hFind == INVALID_HANDLE_VALUE) continue;
+    FindClose(hFind);
+    int dayKey = 0;
+    int32_t time = 0;
+    if (!LocalDayOf(data.ftLastWriteTime, &dayKey, &time)) continue;
+    CFolderScanner::InsertPhoto(dayKey, path, pRecord, time);
+    added = true;
+  }
+  pEntry->arrivals.clear();
+  if (added) CFolderScanner::FinishRecord(pRecord);
+}
+
+void CImageShowPageAdapter::PrioritizePending(int64_t id) {
+  if (m_pending.size() < kPrioritizeFrom) return;
+  auto first = std::find_if(m_pending.begin(), m_pending.end(),
+                            [id](const PendingThumb& p) { return p.deviceId == id; });
+  if (first == m_pending.end() || first == m_pending.begin()) return;
+  auto last = std::find_if(first, m_pending.end(),
+                           [id](const PendingThumb& p) { return p.deviceId != id; });
+  m_pending.splice(m_pending.begin(), m_pending, first, last);
+}
+
+void CImageShowPageAdapter::FreeTextures(int64_t id) {
+  auto it = std::find_if(m_textures.begin(), m_textures.end(),
+                         [id](const DeviceTextures& t) { return t.deviceId == id; });
+  if (it != m_textures.end()) {
+    for (std::unique_ptr<ThumbTile>& pThumb : it->tiles) {
+      if (pThumb->texture) {
+        m_textureBytes -= TextureBytes(pThumb->width, pThumb->height);
+        Pictor::DeleteTexture(pThumb->texture);
+      }
+      m_thumbByTile.erase(pThumb->pTile);
+      pThumb->pImage->Release();
+      pThumb->pTile->Release();
+      pThumb->pGroup->Release();
+    }
+    m_textures.erase(it);
+  }
+  // Tiles of a phone that is gone are not made any more.
+  std::erase_if(m_pending, [id](PendingThumb& pending) {
+    if (pending.deviceId != id) return false;
+    pending.pGroup->Release();
+    if (pending.pTile) pending.pTile->Release();
+    return true;
+  });
+}
+
+RECT CImageShowPageAdapter::GetThumbnailRect(int64_t id, int dayKey, const std::u16string& path) {
+  int n = 0;
+  ScanDevice* pRecord = nullptr;
+  if (m_pScanner->FindDevice(id, &pRecord) == CFolderScanner::kComplete) {
+    if (const ScanDay* pDay = FindDay(pRecord, dayKey)) {
+      for (size_t i = 0; i < pDay->photos.size(); ++i) {
+        if (pDay->photos[i].path == path) {
+          n = static_cast<int>(i);
+          break;
+        }
+      }
+    }
+  }
+  const int left = (n % 6) * kTileStep;
+  const int top = kTitleHeight + (n / 6) * kTileStep;
+  return RECT{left, top, left + kTileSize, top + kTileSize};
+}
+
+void CImageShowPageAdapter::MakePendingTile(PendingThumb& pending, bool inView) {
+  if (pending.pTile) {
+    ThumbTile* pThumb = FindThumb(pending.pTile);
+    if (pThumb) {
+      pThumb->queued = false;
+      if (inView || m_textureBytes + TextureBytes(pThumb->width, pThumb->height) <=
+                        m_textureBudget) {
+        ShowThumbnail(pThumb);
+      }
+    }
+    return;
+  }
+  RECT rect = GetThumbnailRect(pending.deviceId, pending.dayKey, pending.path);
+  MakeTile(pending.pGroup, pending.path, rect, pending.deviceId, pending.dayKey, kTileSize, inView,
+           false);
+}
+
+void CImageShowPageAdapter::ShowThumbnail(ThumbTile* pThumb) {
+  if (pThumb->texture) return;
+  Pictor::HTEXTURE texture = MakeThumbnail(pThumb->path, pThumb->width, pThumb->height);
+  if (!texture) return;
+  ILqImage* pPicture = nullptr;
+  Pictor::IPictorImage* pImage = nullptr;
+  if (SUCCEEDED(Util::Lq::CreateObject(CLSID_LqImage, IID_ILqImage,
+                                       reinterpret_cast<void**>(&pPicture)))) {
+    if (SUCCEEDED(pPicture->QueryInterface(Pictor::IID_IPictorImage,
+                                           reinterpret_cast<void**>(&pImage)))) {
+      pImage->SetTexture(texture);
+      pThumb->pImage->SetPictureObject(pPicture);
+      pImage->Release();
+    }
+    pPicture->Release();
+  }
+  pThumb->texture = texture;
+  m_textureBytes += TextureBytes(pThumb->width, pThumb->height);
+  --pThumb->pOwner->textureless;
+}
+
+ILqElement* CImageShowPageAdapter::MakeTile(ILqElement* pGroup, const std::u16string& path,
+                                            const RECT& rect, int64_t id, int dayKey,
+                                            int thumbSize, bool inView, bool queue) {
+  ILqElement* pTile = nullptr;
+  Util::Lq::RawCreateLqElementBySkein(kPhotoLayout, &pTile, pGroup, nullptr, 0);
+  if (!pTile) return nullptr;
+  pTile->SetRect(&rect);
+  ILqElement* pImage = FindIn(pTile, u"userImg");
+  if (IsVideo(path)) {
+    if (pImage) pImage->SetPicture(kVideoPicture);
+  } else if (pImage) {
+    DeviceTextures& textures = TexturesOf(id);
+    auto pThumb = std::make_unique<ThumbTile>();
+    pThumb->pOwner = &textures;
+    pThumb->pGroup = pGroup;
+    pGroup->AddRef();
+    pThumb->pTile = pTile;
+    pTile->AddRef();
+    pThumb->pImage = pImage;
+    pImage->AddRef();
+    pThumb->path = path;
+    pThumb->width = thumbSize;
+    pThumb->height = thumbSize;
+    ThumbTile* pMade = pThumb.get();
+    textures.tiles.push_back(std::move(pThumb));
+    ++textures.textureless;
+    m_thumbByTile[pTile] = pMade;
+    if (inView || m_textureBytes + TextureBytes(thumbSize, thumbSize) <= m_textureBudget) {
+      ShowThumbnail(pMade);
+    } else if (queue) {
+      // Off screen: placed now, its thumbnail made by timer 6.
+      PendingThumb pending;
+      pending.pGroup = pGroup;
+      pGroup->AddRef();
+      pending.path = path;
+      pending.rect = rect;
+      pending.deviceId = id;
+      pending.dayKey = dayKey;
+      pending.pTile = pTile;
+      pTile->AddRef();
+      m_pending.push_back(std::move(pending));
+      pMade->queued = true;
+    }
+  }
+  if (pImage) pImage->Release();
+  if (ILqElement* pBorder = FindIn(pTile, u"imageborder")) {
+    pBorder->SetCursor(u"hand");
+    pBorder->SetName(path.c_str());
+    ILqEventSource* pSource = nullptr;
+    if (SUCCEEDED(pBorder->QueryInterface(IID_ILqEventSource,
+                                          reinterpret_cast<void**>(&pSource)))) {
+      pSource->AddListener(LqEvent::kClick, m_tileSink.GetInterface<ILqEventListener>());
+      pSource->Release();
+    }
+    pBorder->Release();
+  }
+  pTile->Release();  // the group holds it
+  return pTile;
+}
+
+int CImageShowPageAdapter::AddPhotoToGroup(PhoneEntry* pEntry, ILqElement* pGroup,
+                                           const std::u16string& path, int dayKey) {
+  UINT children = 0;
+  pGroup->GetChildCount(&children);
+  for (UINT i = 0; i < children; ++i) {
+    ILqElement* pChild = nullptr;
+    if (FAILED(pGroup->GetChild(i, &pChild)) || !pChild) continue;
+    RECT rect = RectOf(pChild);
+    if (rect.right - rect.left <= kTileMaxWidth) {
+      RECT moved = rect.left < kLastColumnFrom
+                       ? RECT{rect.left + kTileStep, rect.top, rect.right + kTileStep, rect.bottom}
+                       : RECT{0, rect.top + kTileStep, kTileSize, rect.bottom + kTileStep};
+      pChild->SetRect(&moved);
+    }
+    pChild->Release();
+  }
+  // Rows follow the day's photos in the index, made into tiles yet or not: counting the tiles
+  // made so far would put an arrival's new row over the next day while tiles are pending.
+  size_t before = 0;
+  ScanDevice* pRecord = nullptr;
+  if (m_pScanner->FindDevice(pEntry->deviceId, &pRecord) == CFolderScanner::kComplete) {
+    if (const ScanDay* pDay = FindDay(pRecord, dayKey)) before = pDay->photos.size() - 1;
+  }
+  const int newRow = before % 6 == 0 ? 1 : 0;
+  RECT first{0, kTitleHeight, kTileSize, kTitleHeight + kTileSize};
+  const bool inView = pEntry->pContainer == m_pCurrentContainer &&
+                      InView(CurrentViewport(), pGroup, first);
+  MakeTile(pGroup, path, first, pEntry->deviceId, dayKey, kTileSize, inView, true);
+  if (ILqElement* pCount = FindIn(pGroup, u"countText")) {
+    BSTR text = nullptr;
+    pCount->GetText(&text);
+    std::u16string value = text ? text : u"";
+    SysFreeString(text);
+    if (!value.empty()) value.pop_back();
+    std::string digits;
+    for (char16_t c : value) {
+      if (c < u'0' || c > u'9') break;
+      digits += static_cast<char>(c);
+    }
+    const int number = digits.empty() ? 0 : std::atoi(digits.c_str());
+    if (number != 0) {
+      CKwStringW count;
+      count.Format(kArrivalCountFormat, number + 1);
+      pCount->SetText(count);
+    }
+    pCount->Release();
+  }
+  return newRow;
+}
+
+void CImageShowPageAdapter::AddDateGroup(const std::u16string& title, const std::u16string& path,
+                                         PhoneEntry* pEntry, int dayKey) {
+  ILqElement* pContainer = pEntry->pContainer;
+  const int date = ParseDateTitle(title);
+  int top = 0;
+  UINT children = 0;
+  pContainer->GetChildCount(&children);
+  for (UINT i = 0; i < children; ++i) {
+    ILqElement* pGroup = nullptr;
+    if (FAILED(pContainer->GetChild(i, &pGroup)) || !pGroup) continue;
+    RECT rect = RectOf(pGroup);
+    if (ParseDateTitle(NameOf(pGroup)) > date) {
+      top = std::max<int>(top, rect.bottom + kNewGroupGap);
+    } else {
+      rect.top += kNewGroupHeight;
+      rect.bottom += kNewGroupHeight;
+      pGroup->SetRect(&rect);
+    }
+    pGroup->Release();
+  }
+  ILqElement* pGroup = NewContainer();
+  if (!pGroup) return;
+  ILqElement* pTitleBar = nullptr;
+  Util::Lq::RawCreateLqElementBySkein(kTitleLayout, &pTitleBar, pGroup, nullptr, 0);
+  if (pTitleBar) {
+    RECT bar{0, 0, kTitleWidth, kTitleHeight};
+    pTitleBar->SetRect(&bar);
+    if (ILqElement* pTime = FindIn(pTitleBar, u"timeText")) {
+      pTime->SetText(title.c_str());
+      pTime->Release();
+    }
+    if (ILqElement* pCount = FindIn(pTitleBar, u"countText")) {
+      pCount->SetText(kFirstArrivalCount);
+      pCount->Release();
+    }
+    pTitleBar->Release();
+  }
+  pGroup->SetName(title.c_str());
+  RECT groupRect{0, top, kContainerWidth, top + kNewGroupHeight};
+  pGroup->SetRect(&groupRect);
+  pContainer->AddChild(pGroup);
+  RECT first{0, kTitleHeight, kTileSize, kTitleHeight + kTileSize};
+  const bool inView =
+      pContainer == m_pCurrentContainer && InView(CurrentViewport(), pGroup, first);
+  MakeTile(pGroup, path, first, pEntry->deviceId, dayKey, kArrivalGroupTileSize, inView, true);
+  pGroup->Release();
+  RECT rect = RectOf(pContainer);
+  rect.bottom += kNewGroupHeight;
+  pContainer->SetRect(&rect);
+  if (rect.bottom - rect.top > kScrollFromHeight && pEntry->selected) {
+    EnableScroll(m_pPhotoScrollView, true, true);
+  }
+}
+
+void CImageShowPageAdapter::PlaceArrival(PhoneEntry* pEntry, const std::u16string& path,
+                                         int dayKey, int32_t time) {
+  ScanDevice* pRecord = nullptr;
+  if (m_pScanner->FindDevice(pEntry->deviceId, &pRecord) == CFolderScanner::kComplete) {
+    if (const ScanDay* pDay = FindDay(pRecord, dayKey)) {
+      for (const ScanPhoto& photo : pDay->photos) {
+        if (photo.path == path) return;  // shown already
+      }
+    }
+  }
+  m_pScanner->AddPhoto(pEntry->deviceId, dayKey, path, time);
+  const std::u16string title = DateTitle(dayKey);
+  ILqElement* pContainer = pEntry->pContainer;
+  ILqElement* pFound = nullptr;
+  UINT children = 0;
+  pContainer->GetChildCount(&children);
+  for (UINT i = 0; i < children && !pFound; ++i) {
+    ILqElement* pGroup = nullptr;
+    if (FAILED(pContainer->GetChild(i, &pGroup)) || !pGroup) continue;
+    if (NameOf(pGroup) == title) {
+      pFound = pGroup;
+    } else {
+      pGroup->Release();
+    }
+  }
+  if (pFound) {
+    const int newRow = AddPhotoToGroup(pEntry, pFound, path, dayKey);
+    if (newRow) {
+      RECT grown = RectOf(pFound);
+      grown.bottom += kTileStep;
+      pFound->SetRect(&grown);
+      const int date = ParseDateTitle(title);
+      for (UINT i = 0; i < children; ++i) {
+        ILqElement* pGroup = nullptr;
+        if (FAILED(pContainer->GetChild(i, &pGroup)) || !pGroup) continue;
+        if (pGroup != pFound && ParseDateTitle(NameOf(pGroup)) < date) {
+          RECT rect = RectOf(pGroup);
+          rect.top += kTileStep;
+          rect.bottom += kTileStep;
+          pGroup->SetRect(&rect);
+        }
+        pGroup->Release();
+      }
+      RECT rect = RectOf(pContainer);
+      rect.bottom += kTileStep;
+      pContainer->SetRect(&rect);
+      const bool tall = rect.bottom - rect.top > kScrollFromHeight;
+      if (tall && !pEntry->selected) {
+        pFound->Release();
+        ScheduleTileMaker();
+        return;
+      }
+      if (tall && pEntry->selected) EnableScroll(m_pPhotoScrollView, true, true);
+    }
+    pFound->Release();
+  } else if (path.size() > 2) {
+    AddDateGroup(title, path, pEntry, dayKey);
+  }
+  if (pEntry->selected && m_pCurrentContainer) m_pCurrentContainer->Refresh();
+  EnforceBudget();
+  ScheduleTileMaker();
+}
+
+void CImageShowPageAdapter::OnTileMakerTick() {
+  Viewport view = CurrentViewport();
+  PhoneEntry* pCurrent = CurrentEntry();
+  const int64_t currentId = pCurrent ? pCurrent->deviceId : 0;
+  if (HasMissingTilesInView(view)) {
+    const auto deadline = std::chrono::steady_clock::now() + kViewTickBudget;
+    auto timeLeft = [&deadline] { return std::chrono::steady_clock::now() < deadline; };
+    for (auto it = m_pending.begin(); it != m_pending.end() && timeLeft();) {
+      if (it->deviceId == currentId && InView(view, it->pGroup, it->rect)) {
+        MakePendingTile(*it, true);
+        it->pGroup->Release();
+        if (it->pTile) it->pTile->Release();
+        it = m_pending.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (const VisibleGroup& visible : view.groups) {
+      UINT children = 0;
+      visible.pGroup->GetChildCount(&children);
+      for (UINT i = 0; i < children && timeLeft(); ++i) {
+        ILqElement* pTile = nullptr;
+        if (FAILED(visible.pGroup->GetChild(i, &pTile)) || !pTile) continue;
+        ThumbTile* pThumb = FindThumb(pTile);
+        if (pThumb && !pThumb->texture && InView(view, visible.pGroup, RectOf(pTile))) {
+          ShowThumbnail(pThumb);
+        }
+        pTile->Release();
+      }
+    }
+  } else {
+    for (size_t i = 0; i < kTilesPerPartTick && !m_pending.empty(); ++i) {
+      PendingThumb pending = std::move(m_pending.front());
+      m_pending.pop_front();
+      MakePendingTile(pending, pending.deviceId == currentId &&
+                                   InView(view, pending.pGroup, pending.rect));
+      pending.pGroup->Release();
+      if (pending.pTile) pending.pTile->Release();
+    }
+  }
+  EnforceBudget();
+  ScheduleTileMaker();
+}
+
+void CImageShowPageAdapter::ScheduleTileMaker() {
+  PhoneEntry* pCurrent = CurrentEntry();
+  size_t textureless = 0;
+  if (pCurrent) {
+    for (const DeviceTextures& textures : m_textures) {
+      if (textures.deviceId == pCurrent->deviceId) textureless = textures.textureless;
+    }
+  }
+  DWORD interval = 0;
+  if (!m_pending.empty() || textureless > 0) {
+    interval = HasMissingTilesInView(CurrentViewport()) ? kViewPaceMs : kTilePaceMs;
+  }
+  if (interval == m_tileTimerInterval) return;
+  m_tileTimerInterval = interval;
+  IKwTimerCallback* pSink = m_timerSink.GetInterface<IKwTimerCallback>();
+  if (interval == 0) {
+    KwTimer::EraseTimerCallback(pSink, kTileTimer);
+  } else {
+    KwTimer::SetInterval(interval, pSink, kTileTimer);
+  }
+}
+
+CImageShowPageAdapter::Viewport CImageShowPageAdapter::CurrentViewport() {
+  Viewport view;
+  BOOL hidden = TRUE;
+  if (!m_pCurrentContainer || !m_pPhotoScrollView ||
+      FAILED(m_pCurrentContainer->IsHidden(&hidden)) || hidden) {
+    return view;
+  }
+  RECT area = RectOf(m_pPhotoScrollView);
+  POINT position{0, 0};
+  ILqScrollView* pScroll = nullptr;
+  if (SUCCEEDED(m_pPhotoScrollView->QueryInterface(IID_ILqScrollView,
+                                                   reinterpret_cast<void**>(&pScroll)))) {
+    pScroll->GetScrollPos(&position);
+    pScroll->Release();
+  }
+  view.top = position.y;
+  view.bottom = position.y + (area.bottom - area.top);
+  UINT children = 0;
+  m_pCurrentContainer->GetChildCount(&children);
+  for (UINT i = 0; i < children; ++i) {
+    ILqElement* pGroup = nullptr;
+    if (FAILED(m_pCurrentContainer->GetChild(i, &pGroup)) || !pGroup) continue;
+    RECT rect = RectOf(pGroup);
+    if (rect.top < view.bottom && rect.bottom > view.top) {
+      view.groups.push_back(VisibleGroup{pGroup, static_cast<int>(rect.top)});
+    }
+    pGroup->Release();
+  }
+  return view;
+}
+
+bool CImageShowPageAdapter::InView(const Viewport& view, ILqElement* pGroup, const RECT& rect) {
+  for (const VisibleGroup& visible : view.groups) {
+    if (visible.pGroup != pGroup) continue;
+    return visible.top + rect.top < view.bottom && visible.top + rect.bottom > view.top;
+  }
+  return false;
+}
+
+bool CImageShowPageAdapter::HasMissingTilesInView(const Viewport& view) {
+  if (view.groups.empty()) return false;
+  for (const PendingThumb& pending : m_pending) {
+    if (InView(view, pending.pGroup, pending.rect)) return true;
+  }
+  for (const VisibleGroup& visible : view.groups) {
+    UINT children = 0;
+    visible.pGroup->GetChildCount(&children);
+    for (UINT i = 0; i < children; ++i) {
+      ILqElement* pTile = nullptr;
+      if (FAILED(visible.pGroup->GetChild(i, &pTile)) || !pTile) continue;
+      ThumbTile* pThumb = FindThumb(pTile);
+      const bool missing =
+          pThumb && !pThumb->texture && InView(view, visible.pGroup, RectOf(pTile));
+      pTile->Release();
+      if (missing) return true;
+    }
+  }
+  return false;
+}
+
+void CImageShowPageAdapter::DropTexture(ThumbTile* pThumb) {
+  if (!pThumb->texture) return;
+  pThumb->pImage->SetPictureObject(nullptr);
+  Pictor::DeleteTexture(pThumb->texture);
+  pThumb->texture = nullptr;
+  m_textureBytes -= TextureBytes(pThumb->width, pThumb->height);
+  ++pThumb->pOwner->textureless;
+}
+
+void CImageShowPageAdapter::EnforceBudget() {
+  if (m_textureBytes <= m_textureBudget) return;
+  const uint64_t target = m_textureBudget * kBudgetRefillPercent / 100;
+  Viewport view = CurrentViewport();
+  PhoneEntry* pCurrent = CurrentEntry();
+  struct Candidate {
+    uint64_t distance;  // hidden phones' tiles count as farthest
+    ThumbTile* pThumb;
+  };
+  std::vector<Candidate> candidates;
+  for (DeviceTextures& textures : m_textures) {
+    const bool shown = pCurrent && textures.deviceId == pCurrent->deviceId &&
+                       pCurrent->pContainer == m_pCurrentContainer && !view.groups.empty();
+    for (const std::unique_ptr<ThumbTile>& pThumb : textures.tiles) {
+      if (!pThumb->texture) continue;
+      uint64_t distance = UINT64_MAX;
+      if (shown) {
+        RECT group = RectOf(pThumb->pGroup);
+        RECT tile = RectOf(pThumb->pTile);
+        const int top = group.top + tile.top;
+        const int bottom = group.top + tile.bottom;
+        if (top < view.bottom && bottom > view.top) continue;  // in view: kept
+        distance = top >= view.bottom ? top - view.bottom : view.top - bottom;
+      }
+      candidates.push_back(Candidate{distance, pThumb.get()});
+    }
+  }
+  std::sort(candidates.begin(), candidates.end(),
+            [](const Candidate& a, const Candidate& b) { return a.distance > b.distance; });
+  for (const Candidate& candidate : candidates) {
+    if (m_textureBytes <= target) break;
+    DropTexture(candidate.pThumb);
+  }
+}
+
+CImageShowPageAdapter::ThumbTile* CImageShowPageAdapter::FindThumb(ILqElement* pTile) {
+  auto it = m_thumbByTile.find(pTile);
+  return it == m_thumbByTile.end() ? nullptr : it->second;
+}
+
+CImageShowPageAdapter::DeviceTextures& CImageShowPageAdapter::TexturesOf(int64_t id) {
+  for (DeviceTextures& textures : m_textures) {
+    if (textures.deviceId == id) return textures;
+  }
+  m_textures.push_back(DeviceTextures{id, {}, 0});
+  return m_textures.back();
+}
+
+CImageShowPageAdapter::PhoneEntry* CImageShowPageAdapter::CurrentEntry() {
+  return m_currentPhone.empty() ? nullptr : FindEntryByName(m_currentPhone);
+}
+
+HRESULT CImageShowPageAdapter::OnTileEvent(UINT eventId, ILqElement* pElement, ILqEvent*) {
+  if (eventId == LqEvent::kClick) OnClick(pElement);
+  return 0;
+}

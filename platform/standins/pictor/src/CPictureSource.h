@@ -1,0 +1,56 @@
+#pragma once
+// A picture file (or a buffer of a file's bytes) whose header was read: its format, told by its
+// first bytes, and the size it declares. Decoding happens only when asked, at the size asked,
+// through gdk-pixbuf's decoder for that one format.
+// Lifetime: immutable once made; shared by the textures standing for it.
+// Threading: any thread (nothing changes after Create).
+
+#include <cairo.h>
+
+#include <memory>
+#include <string>
+
+namespace Pictor {
+
+class CPictureSource {
+ public:
+  enum class Format { kJpeg, kPng, kBmp };
+
+  // Declared sizes accepted: JPEG decodes scaled, so it may declare more than the others.
+  static constexpr int kMaxJpegSide = 12000;
+  static constexpr int kMaxPlainSide = 8192;
+  static constexpr int64_t kMaxPlainPixels = 16 * 1024 * 1024;
+
+  // Null when the file cannot be read, is no JPEG, PNG or BMP, or declares a size over the
+  // limits. `path` is in Windows form.
+  static std::shared_ptr<const CPictureSource> FromFile(const std::u16string& path);
+  static std::shared_ptr<const CPictureSource> FromBytes(std::string bytes);
+
+  CPictureSource(const CPictureSource&) = delete;
+  CPictureSource& operator=(const CPictureSource&) = delete;
+
+  Format GetFormat() const { return m_format; }
+  int Width() const { return m_width; }
+  int Height() const { return m_height; }
+
+  // The picture scaled to width x height (both at least 1), as a premultiplied ARGB32 surface
+  // with one reference for the caller; null when the data does not decode, or decodes to
+  // another size than the header declared.
+  cairo_surface_t* Decode(int width, int height) const;
+
+ private:
+  CPictureSource() = default;
+
+  // Reads the format and the declared size through `read(offset, data, size)`; false for
+  // anything but a JPEG, PNG or BMP within the limits.
+  template <class TRead>
+  bool ReadHeader(TRead&& read);
+
+  Format m_format = Format::kJpeg;
+  int m_width = 0;
+  int m_height = 0;
+  std::u16string m_path;  // a file's, or empty for a buffer
+  std::string m_bytes;    // a buffer's
+};
+
+}  // namespace Pictor
