@@ -78,4 +78,16 @@ inline uint16_t SpoolReportId(const SpoolRecord& record) {
   return command;
 }
 
+// The user interface's record: what follows the machine record (whose fields are skipped by
+// their kinds).
+inline std::string UiRecordOf(const SpoolRecord& record) {
+  SpoolFieldReader reader(record.body);
+  reader.TakeString();  // the report library's identifier
+  reader.Take(8 + 4 + 8);
+  reader.Take(2 * 6);
+  reader.Take(8 * 3);
+  reader.TakeString();  // hardware id
+  return reader.Rest();
+}
+
 }  // namespace test_common

@@ -17,20 +17,10 @@ using test_common::ReadSpool;
 using test_common::SpoolFieldReader;
 using test_common::SpoolRecord;
 using test_common::SpoolReportId;
+using test_common::UiRecordOf;
 
 std::string Bytes(std::initializer_list<uint8_t> bytes) {
   return std::string(bytes.begin(), bytes.end());
-}
-
-// The record after the machine record (whose fields are skipped by their kinds).
-std::string UiRecordOf(const SpoolRecord& record) {
-  SpoolFieldReader reader(record.body);
-  reader.TakeString();  // the report library's identifier
-  reader.Take(8 + 4 + 8);
-  reader.Take(2 * 6);
-  reader.Take(8 * 3);
-  reader.TakeString();  // hardware id
-  return reader.Rest();
 }
 
 class UiReportsTest : public test_common::SandboxTest {
