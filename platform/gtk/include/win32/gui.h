@@ -63,6 +63,14 @@ using PreTranslateFilter = bool (*)(GdkEvent* event, void* data);
 WIN32_API void AddPreTranslateFilter(PreTranslateFilter filter, void* data);
 WIN32_API void RemovePreTranslateFilter(PreTranslateFilter filter, void* data);
 
+// The message loop's filter in its Win32 form, over the filters above: each press of the left
+// button on a registered top-level reaches the filters first as WM_LBUTTONDOWN, with hwnd the
+// top-level, wParam MK_LBUTTON and lParam the press's point on the screen (x in the low word,
+// y in the high one). A filter returning TRUE consumes the press. Filters run newest first.
+using MessageFilter = BOOL (*)(MSG* pMsg, void* data);
+WIN32_API void AddMessageFilter(MessageFilter filter, void* data);
+WIN32_API void RemoveMessageFilter(MessageFilter filter, void* data);
+
 // --- Test hooks (Xvfb tests drive the real dialogs with them) ---
 // Called once each message box or folder browser is on screen. A chooser hook selects a folder
 // and then answers with gtk_dialog_response; a message-box hook answers.
