@@ -226,10 +226,14 @@ TEST_F(FerrylinkX11Test, DragOnThePageMovesItNotOnTheLink) {
   ASSERT_TRUE(StartUnderParent());
   auto drag = [&](POINT from) {
     Pause(850);
+    // The page tells what lies under the pointer a moment after it arrives, as a person's
+    // hovering would: the press comes a second later.
     return RunTool({"xdotool",
                     "mousemove",
                     std::to_string(from.x),
                     std::to_string(from.y),
+                    "sleep",
+                    "1",
                     "mousedown",
                     "1",
                     "sleep",
