@@ -10,7 +10,6 @@
 #include "WindowHelpers.h"
 #include "win32/drive.h"
 #include "win32/module_name.h"
-#include "win32/oleauto.h"
 #include "win32/strings.h"
 #include "win32/toplevel.h"
 
@@ -330,14 +329,7 @@ std::u16string CChooseDirFrameAdapter::AppendProductFolder(const std::u16string&
   return path + u"\\" + kProductFolder;
 }
 
-std::u16string CChooseDirFrameAdapter::EditText() const {
-  if (!m_pDirEdit) return std::u16string();
-  BSTR text = nullptr;
-  m_pDirEdit->GetText(&text);
-  std::u16string value = text ? text : u"";
-  SysFreeString(text);
-  return value;
-}
+std::u16string CChooseDirFrameAdapter::EditText() const { return ElementText(m_pDirEdit); }
 
 void CChooseDirFrameAdapter::ShowChoiceState(bool usable) {
   if (m_pErrorText) m_pErrorText->SetHidden(usable ? TRUE : FALSE);

@@ -2,21 +2,11 @@
 
 #include "UiReports.h"
 #include "WindowHelpers.h"
-#include "win32/oleauto.h"
 #include "win32/strings.h"
 
 using namespace win32;
 
 namespace {
-
-std::u16string TextOf(ILqElement* pElement) {
-  if (!pElement) return std::u16string();
-  BSTR text = nullptr;
-  pElement->GetText(&text);
-  std::u16string value = text ? text : u"";
-  SysFreeString(text);
-  return value;
-}
 
 // The text in the thread's ANSI code page, as the report carries it.
 std::string AnsiOf(const std::u16string& text) {
@@ -86,13 +76,13 @@ HRESULT CExitReason1::OnSubmit(ILqEvent*) {
   }
   std::u16string text;
   if (code == kCodeOther) {
-    text = TextOf(m_pReasonEdit);
+    text = ElementText(m_pReasonEdit);
     if (text.empty()) {
       ShowPrompt(u"请填写原因");
       return 0;
     }
   }
-  Answer(kReportCancel + code, text, TextOf(m_pContactEdit));
+  Answer(kReportCancel + code, text, ElementText(m_pContactEdit));
   return 0;
 }
 

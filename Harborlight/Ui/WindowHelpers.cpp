@@ -71,3 +71,12 @@ bool ReadWorkDir(std::u16string* pDir) {
   SysFreeString(value);
   return true;
 }
+
+std::u16string ElementText(ILqElement* pElement) {
+  if (!pElement) return std::u16string();
+  BSTR text = nullptr;
+  pElement->GetText(&text);
+  std::u16string value = text ? text : u"";
+  SysFreeString(text);
+  return value;
+}

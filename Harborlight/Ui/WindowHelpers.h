@@ -20,3 +20,6 @@ bool GetModuleDir(std::u16string* pDir);
 
 // The backup folder of the device store; false when there is no store.
 bool ReadWorkDir(std::u16string* pDir);
+
+// An element's text; empty for a null element or one without text.
+std::u16string ElementText(ILqElement* pElement);
