@@ -81,9 +81,10 @@ class RetryStepFailureTest : public ServerSessionTest,
 
 TEST_P(RetryStepFailureTest, EndsWithTheStepTimerKilled) {
   const RetryFault& fault = GetParam();
-  // The step timer is shorter than the retry, so one left armed fires before the next attempt.
-  m_periods.stepTimeoutMs = 700;
-  m_periods.retryMs = 2000;
+  // The step timer is shorter than the retry, so one left armed fires before the next attempt;
+  // both leave room for a step's round trip on a machine the parallel suite keeps busy.
+  m_periods.stepTimeoutMs = 1500;
+  m_periods.retryMs = 4000;
   StartSim();
   if (fault.pFault) AddFault(fault.pFault, 2);
   StartHost(fault.registered ? SeededPc(false) : Seed{});

@@ -34,6 +34,7 @@ struct TrayIcon {
 using Key = std::pair<HWND, UINT>;
 std::map<Key, std::unique_ptr<TrayIcon>> g_icons;
 bool g_saidNoTray = false;
+GdkEvent* g_pLastPress = nullptr;  // ours; replaced by each press
 
 TrayIcon* Find(const Key& key) {
   auto it = g_icons.find(key);
@@ -50,6 +51,10 @@ gboolean OnButton(GtkStatusIcon*, GdkEventButton* pEvent, gpointer data) {
   // Only raw presses and releases; GDK's 2- and 3-press events would repeat what the rule sees.
   if (!pTray || (pEvent->type != GDK_BUTTON_PRESS && pEvent->type != GDK_BUTTON_RELEASE)) {
     return TRUE;
+  }
+  if (pEvent->type == GDK_BUTTON_PRESS) {
+    if (g_pLastPress) gdk_event_free(g_pLastPress);
+    g_pLastPress = gdk_event_copy(reinterpret_cast<GdkEvent*>(pEvent));
   }
   UINT mouseMessage = pTray->rule.OnButton(
       static_cast<int>(pEvent->button), pEvent->type == GDK_BUTTON_PRESS, pEvent->time,
@@ -164,8 +169,17 @@ void InstallTray(UiBackend* pBackend) {
 
 namespace win32 {
 
+GdkEvent* CopyTrayPressEvent() {
+  return gui::g_pLastPress ? gdk_event_copy(gui::g_pLastPress) : nullptr;
+}
+
 bool GetTrayIconGeometryForTesting(HWND hwnd, UINT id, GdkRectangle* pArea) {
-  gui::TrayIcon* pTray = gui::Find(gui::Key(hwnd, id));
+  gui::TrayIcon* pTray = nullptr;
+  if (hwnd) {
+    pTray = gui::Find(gui::Key(hwnd, id));
+  } else if (!gui::g_icons.empty()) {
+    pTray = gui::g_icons.begin()->second.get();
+  }
   if (!pTray || !pTray->sized || !gtk_status_icon_is_embedded(pTray->pIcon)) return false;
   GtkOrientation orientation;
   GdkScreen* pScreen = nullptr;

@@ -71,6 +71,11 @@ using MessageFilter = BOOL (*)(MSG* pMsg, void* data);
 WIN32_API void AddMessageFilter(MessageFilter filter, void* data);
 WIN32_API void RemoveMessageFilter(MessageFilter filter, void* data);
 
+// A copy of the last press on one of this process's notification-area icons (free it with
+// gdk_event_free), or null before any. A menu opened for the icon's posted message takes it as
+// its trigger event: the press's time and device are what its pointer grab needs.
+WIN32_API GdkEvent* CopyTrayPressEvent();
+
 // --- Test hooks (Xvfb tests drive the real dialogs with them) ---
 // Called once each message box or folder browser is on screen. A chooser hook selects a folder
 // and then answers with gtk_dialog_response; a message-box hook answers.
@@ -78,6 +83,7 @@ using DialogTestHook = void (*)(GtkDialog* dialog, void* data);
 WIN32_API void SetMessageBoxTestHook(DialogTestHook hook, void* data);
 WIN32_API void SetFolderBrowserTestHook(DialogTestHook hook, void* data);
 // The tray icon's place on screen, known once the notification area has sized it; false before.
+// A null `hwnd` asks for the process's first icon.
 WIN32_API bool GetTrayIconGeometryForTesting(HWND hwnd, UINT id, GdkRectangle* pArea);
 
 }  // namespace win32

@@ -105,6 +105,16 @@ class CTimerTable {
 
   size_t Count() const { return m_timers.size(); }
 
+  std::vector<KwTimer::TimerInfo> List() {
+    uint64_t now = Host().NowMs();
+    std::vector<KwTimer::TimerInfo> list;
+    for (const Timer& timer : m_timers) {
+      list.push_back({timer.pCallback, timer.id, timer.intervalMs,
+                      timer.dueMs > now ? timer.dueMs - now : 0, timer.repeat});
+    }
+    return list;
+  }
+
  private:
   std::vector<Timer>::iterator Find(IKwTimerCallback* pCallback, UINT id) {
     return std::find_if(m_timers.begin(), m_timers.end(), [&](const Timer& timer) {
@@ -167,5 +177,10 @@ void SetHost(IKwTimerHost* pHost) {
 }
 
 size_t TimerCountForTesting() { return Table().Count(); }
+
+std::vector<TimerInfo> LiveTimersForTesting() {
+  if (!OnUiThread()) return {};
+  return Table().List();
+}
 
 }  // namespace KwTimer

@@ -85,6 +85,23 @@ void CWindowElement::AttachHandle(HWND hwnd) {
   WindowTable()[hwnd] = this;
 }
 
+void CWindowElement::FollowNativeState(bool shown, bool enabled) {
+  if (IsDestroyed() || (HiddenFlag() != shown && EnabledFlag() == enabled)) return;
+  InitFlags(!shown, enabled, false, HasHandCursor());
+  Invalidate();
+}
+
+void CWindowElement::FollowNativeRect(const RECT& rect) {
+  if (IsDestroyed()) return;
+  const RECT& now = Rect();
+  if (now.left == rect.left && now.top == rect.top && now.right == rect.right &&
+      now.bottom == rect.bottom) {
+    return;
+  }
+  InitRect(rect);
+  Invalidate();
+}
+
 void CWindowElement::RequestClose() {
   if (GetState() != State::kAlive) return;
   CLqEvent* pEvent = nullptr;
@@ -111,6 +128,7 @@ HRESULT CWindowElement::RunModal(HWND owner, UINT, INT* pResult) {
   }
   ModalFrame frame;
   frame.pWindow = this;
+  frame.pOwner = pOwner;
   Frames().push_back(&frame);
   ApplyShow(5);
   bool ended = View()->RunModalLoop(&frame);

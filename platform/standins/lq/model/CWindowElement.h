@@ -45,6 +45,11 @@ class CWindowElement final : public CElement {
   bool EnsureNativeWindow(win32::DWORD exStyle, const std::u16string& name);
   // The view attaches the handle it made; the table takes its reference.
   void AttachHandle(win32::HWND hwnd);
+  // The layer showed, hid, enabled or disabled the native window (ShowWindow, EnableWindow from
+  // anywhere): the model follows without telling the view again.
+  void FollowNativeState(bool shown, bool enabled);
+  // The window manager or the user moved the native window (screen pixels).
+  void FollowNativeRect(const win32::RECT& rect);
   // As WM_CLOSE reaching the default procedure.
   void RequestClose();
 

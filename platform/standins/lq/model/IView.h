@@ -17,6 +17,7 @@ class CWindowElement;
 // One modal run; lives on the stack of the RunModal that runs it.
 struct ModalFrame {
   CWindowElement* pWindow = nullptr;
+  CWindowElement* pOwner = nullptr;  // held by the run; null when it has none
   bool ended = false;
   int result = 0;
 };

@@ -7,6 +7,7 @@
 // asserts and does nothing.
 
 #include <cstdint>
+#include <vector>
 
 #include "Basalt/KwInterfaces.h"
 
@@ -36,5 +37,16 @@ void RunDueTimers();
 // Timers already set move to the new host.
 void SetHost(IKwTimerHost* pHost);
 size_t TimerCountForTesting();
+
+// A timer as the test port reports it.
+struct TimerInfo {
+  IKwTimerCallback* pCallback;  // not held
+  win32::UINT id;
+  uint64_t intervalMs;
+  uint64_t dueInMs;
+  bool repeat;
+};
+// The timers set now, in the order they were first set.
+std::vector<TimerInfo> LiveTimersForTesting();
 
 }  // namespace KwTimer
