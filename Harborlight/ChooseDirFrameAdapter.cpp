@@ -250,10 +250,9 @@ HRESULT CChooseDirFrameAdapter::OnScrollLeft(ILqEvent*) {
 HRESULT CChooseDirFrameAdapter::OnSelectDir(ILqEvent*) {
   std::u16string initial = EditText().substr(0, 3);
   if (initial.empty()) initial = u"C:\\";
-  CFolderBrowseDialog dialog(&m_drives);
-  dialog.SetInitialPath(initial, false);
+  CFolderBrowseDialog dialog(&m_drives, initial.c_str(), false);
   if (dialog.Run(GetActiveWindow()) != CFolderBrowseDialog::kChosen) return 0;
-  const std::u16string chosen = dialog.Path();
+  const std::u16string chosen = dialog.GetPath();
   if (chosen.size() <= 1) return 0;
   const std::u16string folder = AppendProductFolder(chosen);
   if (m_pDirEdit) m_pDirEdit->SetText(folder.c_str());

@@ -48,7 +48,7 @@ class CChooseDirFrameAdapter {
   // kMinFreeBytes free to the caller.
   bool IsUsableDir(const std::u16string& path) const;
   int FindDriveIndex(const std::u16string& path) const;
-  const std::vector<DriveEntry>& Drives() const { return m_drives; }
+  const std::vector<DriveEntry>& GetDriveList() const { return m_drives; }
 
   // The backup folder for a chosen path: "Lumidock" appended unless a longer path already ends
   // with it.

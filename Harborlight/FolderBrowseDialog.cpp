@@ -5,24 +5,22 @@
 
 using namespace win32;
 
-CFolderBrowseDialog::CFolderBrowseDialog(const std::vector<DriveEntry>* pDrives, UINT flags)
-    : m_pDrives(pDrives), m_filter(pDrives) {
+CFolderBrowseDialog::CFolderBrowseDialog(const std::vector<DriveEntry>* pDrives,
+                                         const WCHAR* pInitialPath, bool expand)
+    : m_initialPath(pInitialPath ? pInitialPath : u""),
+      m_expand(expand),
+      m_pDrives(pDrives),
+      m_filter(pDrives) {
   m_browseInfo.hwndOwner = nullptr;
   m_browseInfo.pidlRoot = nullptr;  // the shell starts from the desktop
   m_browseInfo.pszDisplayName = m_displayName;
   m_browseInfo.lpszTitle = nullptr;
-  m_browseInfo.ulFlags = flags;
+  m_browseInfo.ulFlags = kBrowseFlags;
   m_browseInfo.lpfn = &CFolderBrowseDialog::BrowseCallback;
   m_browseInfo.lParam = reinterpret_cast<LPARAM>(this);
 }
 
 CFolderBrowseDialog::~CFolderBrowseDialog() { FreeChosenItem(); }
-
-void CFolderBrowseDialog::SetInitialPath(const std::u16string& path, bool expand) {
-  m_initialPath = path;
-  m_pInitialItem = nullptr;
-  m_expand = expand;
-}
 
 void CFolderBrowseDialog::SetInitialItem(PCIDLIST_ABSOLUTE pidl, bool expand) {
   m_pInitialItem = pidl;

@@ -19,22 +19,21 @@ class CFolderBrowseDialog {
   static constexpr int kChosen = 1;
   static constexpr int kCancelled = 2;
 
-  explicit CFolderBrowseDialog(const std::vector<DriveEntry>* pDrives,
-                               win32::UINT flags = kBrowseFlags);
+  // Starts at `pInitialPath` (may be null); `expand` opens it too.
+  CFolderBrowseDialog(const std::vector<DriveEntry>* pDrives, const win32::WCHAR* pInitialPath,
+                      bool expand);
   CFolderBrowseDialog(const CFolderBrowseDialog&) = delete;
   CFolderBrowseDialog& operator=(const CFolderBrowseDialog&) = delete;
   ~CFolderBrowseDialog();
 
-  // Where the browser starts, as a path; `expand` opens it too.
-  void SetInitialPath(const std::u16string& path, bool expand);
-  // As an item list (the caller keeps it alive for Run).
+  // Where the browser starts instead, as an item list (the caller keeps it alive for Run).
   void SetInitialItem(win32::PCIDLIST_ABSOLUTE pidl, bool expand);
 
   // Runs the browser, owned by `owner` unless an owner was set before. kChosen with the folder
-  // in Path(); kCancelled when cancelled, when the choice has no file-system path, or when it
+  // in GetPath(); kCancelled when cancelled, when the choice has no file-system path, or when it
   // lies on no listed drive.
   int Run(win32::HWND owner);
-  const win32::WCHAR* Path() const { return m_path; }
+  const win32::WCHAR* GetPath() const { return m_path; }
 
  private:
   static int BrowseCallback(win32::HWND hwnd, win32::UINT message, win32::LPARAM lParam,

@@ -98,7 +98,7 @@ TEST_F(ChooseDirFrameTest, DefaultFolderFreeSpaceAndLabels) {
   EXPECT_EQ(Element(u"dirnametext1")->Rect().top, 214);
   EXPECT_FALSE(Shown(u"scrollToLeftBtn"));
   EXPECT_FALSE(Shown(u"scrollToRightBtn"));
-  EXPECT_EQ(m_pPage->Drives().size(), 3u);
+  EXPECT_EQ(m_pPage->GetDriveList().size(), 3u);
 }
 
 TEST_F(ChooseDirFrameTest, SystemDriveAloneEqualRoomAndRounding) {
@@ -189,7 +189,7 @@ TEST(ChooseDirFrame, AppendProductFolder) {
 // changes nothing.
 TEST_F(ChooseDirFrameTest, FolderBrowserOffersListedDrivesOnly) {
   MakePage({{'C', 10 * kGiB}, {'D', 30 * kGiB}, {'F', 10 * kGiB, false}});
-  ASSERT_EQ(m_pPage->Drives().size(), 2u);  // F's folder is missing: not usable
+  ASSERT_EQ(m_pPage->GetDriveList().size(), 2u);  // F's folder is missing: not usable
   fakes::FakeDesktop desktop;
   std::filesystem::create_directories(DriveFolder('C') + "/Pictures");
   desktop.ScriptFolderChoice(DriveFolder('C') + "/Pictures");
