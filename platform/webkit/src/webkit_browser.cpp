@@ -138,7 +138,7 @@ class CWebKitBrowserWindow final : public IWebBrowserWindow {
   void Forget();
 
   static void OnLoadChanged(WebKitWebView* pView, WebKitLoadEvent event, gpointer data);
-  static gboolean OnClose(WebKitWebView* pView, gpointer data);
+  static void OnClose(WebKitWebView* pView, gpointer data);
   static void OnCloseMessage(WebKitUserContentManager* pManager, WebKitJavascriptResult* pResult,
                              gpointer data);
   static gboolean OnContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitTestResult*,
@@ -326,9 +326,8 @@ void CWebKitBrowserWindow::OnLoadChanged(WebKitWebView* pView, WebKitLoadEvent e
   static_cast<CWebKitBrowserWindow*>(data)->RaiseNavigateComplete(webkit_web_view_get_uri(pView));
 }
 
-gboolean CWebKitBrowserWindow::OnClose(WebKitWebView*, gpointer data) {
+void CWebKitBrowserWindow::OnClose(WebKitWebView*, gpointer data) {
   static_cast<CWebKitBrowserWindow*>(data)->RaiseWindowClosing();
-  return TRUE;
 }
 
 void CWebKitBrowserWindow::OnCloseMessage(WebKitUserContentManager*, WebKitJavascriptResult*,
