@@ -1,5 +1,6 @@
 #include "Common/ServerAddress.h"
 
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -90,4 +91,12 @@ bool ParseWebAddress(const char* pText, WebAddress* pAddress) {
   address.location = std::string(location);
   *pAddress = std::move(address);
   return true;
+}
+
+std::string WriteWebAddress(const WebAddress& address) {
+  std::string text = address.secure ? "https://" : "http://";
+  for (char c : address.host) text += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  if (address.port != (address.secure ? 443 : 80)) text += ":" + std::to_string(address.port);
+  text += address.location.empty() ? "/" : address.location;
+  return text;
 }

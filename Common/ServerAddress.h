@@ -25,3 +25,7 @@ struct WebAddress {
 // the characters an address may carry unescaped and of "%XX" escapes. No user name, no
 // fragment, no spaces or control characters. False, touching nothing, otherwise.
 bool ParseWebAddress(const char* pText, WebAddress* pAddress);
+
+// The address in the form a browser reports it: host in lower case, the port only when it is
+// not the scheme's own, "/" for an empty location.
+std::string WriteWebAddress(const WebAddress& address);

@@ -1,47 +1,75 @@
 #pragma once
-// The first-run folder choice page ("chooseDirFrame"): the PC's fixed drives and the backup
-// folder the user picks on one of them. Its drive list is also what the folder browser offers
-// when the main window changes the folder later.
-// This version reads the drive list and shows and hides the page.
-// Lifetime: made with new and owned by the main window, which deletes it at teardown.
-// Threading: UI thread only.
+// The first-run page on which the user picks the backup folder ("chooseDirFrame"): a strip of
+// the PC's fixed drives with their free space, an edit box proposing "<drive>:\Lumidock" on the
+// non-system drive with most free space, the system's folder browser, a check of the typed
+// folder, and "nextStep", which makes the folder, stores it as the work folder of the device
+// store and of the upload assistant, and asks the main window for the QR page (host command 2).
+// The drive list is read once, at set-up; the main window's folder change filters by it too.
+// Lifetime: made, set up and deleted by the main window, which outlives its host pointer.
+// Threading: UI thread only; the folder browser runs its modal loop inside a click.
 
-#include <cstdint>
+#include <string>
 #include <vector>
 
+#include "CLqEventListenerHelper.h"
+#include "DriveFolderFilter.h"
 #include "IPageHost.h"
 #include "Lq/LqInterfaces.h"
 
-// A usable drive, as the drive strip lists it.
-struct DriveEntry {
-  win32::WCHAR root[4];  // "X:\" with the letter in upper case
-  uint64_t freeToCaller;
-  uint64_t total;
-  uint64_t totalFree;
-};
-
-// The index of the first entry whose first two characters equal the path's, ignoring case;
-// -1 when none does.
-int FindDriveIndex(const std::vector<DriveEntry>& drives, const win32::WCHAR* pPath);
-
 class CChooseDirFrameAdapter {
  public:
-  CChooseDirFrameAdapter() = default;
+  static constexpr int kMaxLabels = 5;
+  // More than this many bytes free to the caller make a drive usable.
+  static constexpr win32::ULONGLONG kMinFreeBytes = 4194304;
+
+  CChooseDirFrameAdapter();
   CChooseDirFrameAdapter(const CChooseDirFrameAdapter&) = delete;
   CChooseDirFrameAdapter& operator=(const CChooseDirFrameAdapter&) = delete;
   ~CChooseDirFrameAdapter();
 
-  // Keeps the page root (one reference) and the host, and reads the drive list once.
+  // Set-up, once: finds the page's elements under `pRoot`, hooks the events, reads the drives
+  // and fills the strip.
   void Init(ILqElement* pRoot, IPageHost* pHost);
-  // Hides the page root when `hide` is true, shows it otherwise.
   void ShowPage(bool hide);
-  // The fixed drives, in letter order.
-  void EnumFixedDrives();
 
+  void EnumFixedDrives();
+  void FillDriveButtons();
+  void RelabelDriveButtons();
+
+  // Event handlers.
+  win32::HRESULT OnScrollRight(ILqEvent* pEvent);
+  win32::HRESULT OnScrollLeft(ILqEvent* pEvent);
+  win32::HRESULT OnSelectDir(ILqEvent* pEvent);
+  win32::HRESULT OnDriveTabChanged(ILqEvent* pEvent);
+  win32::HRESULT OnNextStep(ILqEvent* pEvent);
+  win32::HRESULT OnDirTextChanged(ILqEvent* pEvent);
+
+  // "X:\..." (or "X:/...") on a listed drive, the letter as listed (upper case), with more than
+  // kMinFreeBytes free to the caller.
+  bool IsUsableDir(const std::u16string& path) const;
+  int FindDriveIndex(const std::u16string& path) const;
   const std::vector<DriveEntry>& GetDriveList() const { return m_drives; }
 
+  // The backup folder for a chosen path: "Lumidock" appended unless a longer path already ends
+  // with it.
+  static std::u16string AppendProductFolder(const std::u16string& path);
+
  private:
-  ILqElement* m_pRoot = nullptr;  // one reference, or null
-  IPageHost* m_pHost = nullptr;   // the main window; outlives the page
+  std::u16string EditText() const;
+  // The error text shown and "nextStep" disabled, or the reverse.
+  void ShowChoiceState(bool usable);
+  void ReleaseElements();
+
+  ILqElement* m_pRoot = nullptr;  // each one reference, or null
+  ILqElement* m_pSelectDirBtn = nullptr;
+  ILqElement* m_pNextStep = nullptr;
+  ILqElement* m_pDirEdit = nullptr;
+  ILqElement* m_pErrorText = nullptr;
+  ILqElement* m_pTabCtrl = nullptr;
+  CLqEventListenerHelper<CChooseDirFrameAdapter> m_listener;
+  IPageHost* m_pHost = nullptr;  // the main window
+  int m_firstShown = 0;          // index of the first drive in the strip's view
+  ILqElement* m_pScrollRightBtn = nullptr;
+  ILqElement* m_pScrollLeftBtn = nullptr;
   std::vector<DriveEntry> m_drives;
 };

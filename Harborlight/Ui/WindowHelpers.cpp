@@ -92,3 +92,12 @@ bool ReadMenuItemNumber(ILqEvent* pEvent, long* pNumber) {
   *pNumber = negative ? -value : value;
   return true;
 }
+
+std::u16string ElementText(ILqElement* pElement) {
+  if (!pElement) return std::u16string();
+  BSTR text = nullptr;
+  pElement->GetText(&text);
+  std::u16string value = text ? text : u"";
+  SysFreeString(text);
+  return value;
+}

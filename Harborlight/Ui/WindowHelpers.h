@@ -24,3 +24,6 @@ bool ReadWorkDir(std::u16string* pDir);
 // The clicked menu item's "name" read as a number, as _wtol reads it (blanks, a sign, the
 // leading digits; 0 without any); false when the event carries no name.
 bool ReadMenuItemNumber(ILqEvent* pEvent, long* pNumber);
+
+// An element's text; empty for a null element or one without text.
+std::u16string ElementText(ILqElement* pElement);

@@ -1,8 +1,8 @@
 // Draws the program's pictures with cairo at build time: the backgrounds and buttons the layout
 // file names, the placeholders, the phone images, both 30-frame busy animations, the menu icons,
-// and the program icon "Harborlight.ico" (16 and 32 pixels). Nothing drawn here is stored in
-// the source tree.
-// Usage: make_harborlight_art <runtime folder>   (writes <folder>/res/... and the icon)
+// and the program icons "Harborlight.ico" and the install popup's "Ferrylink.ico" (16 and 32
+// pixels). Nothing drawn here is stored in the source tree.
+// Usage: make_harborlight_art <runtime folder>   (writes <folder>/res/... and the icons)
 
 #include <cairo.h>
 #include <sys/stat.h>
@@ -316,11 +316,9 @@ void PaintMenuIcon(cairo_t* cr, int w, int h, const std::string& name) {
   }
 }
 
-// --- The program icon ---
+// --- The program icons ---
 
-art::IcoImage IconImage(int size) {
-  cairo_surface_t* pSurface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size);
-  cairo_t* cr = cairo_create(pSurface);
+void PaintProgramIcon(cairo_t* cr, int size) {
   SetColor(cr, kBlue);
   RoundedRect(cr, 0.5, 0.5, size - 1, size - 1, size / 5.0);
   cairo_fill(cr);
@@ -329,6 +327,31 @@ art::IcoImage IconImage(int size) {
   cairo_scale(cr, 0.8, 0.8);
   PaintLogo(cr, size, size);
   cairo_restore(cr);
+}
+
+// The install popup's: a phone on green with an arrow coming down into it.
+void PaintInstallIcon(cairo_t* cr, int size) {
+  const double s = size;
+  SetColor(cr, kGreen);
+  RoundedRect(cr, 0.5, 0.5, s - 1, s - 1, s / 5.0);
+  cairo_fill(cr);
+  RoundedRect(cr, s * 0.28, s * 0.12, s * 0.44, s * 0.76, s / 10.0);
+  SetColor(cr, kWhite);
+  cairo_fill(cr);
+  SetColor(cr, kGreen);
+  cairo_rectangle(cr, s * 0.46, s * 0.22, s * 0.08, s * 0.28);
+  cairo_fill(cr);
+  cairo_move_to(cr, s * 0.34, s * 0.46);
+  cairo_line_to(cr, s * 0.66, s * 0.46);
+  cairo_line_to(cr, s * 0.50, s * 0.66);
+  cairo_close_path(cr);
+  cairo_fill(cr);
+}
+
+art::IcoImage IconImage(int size, void (*paint)(cairo_t*, int)) {
+  cairo_surface_t* pSurface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size);
+  cairo_t* cr = cairo_create(pSurface);
+  paint(cr, size);
   cairo_destroy(cr);
   cairo_surface_flush(pSurface);
   art::IcoImage image;
@@ -402,6 +425,12 @@ int main(int argc, char** argv) {
         [name](cairo_t* cr, int w, int h) { PaintMenuIcon(cr, w, h, name); });
   }
   std::string icon = std::string(argv[1]) + "/Harborlight.ico";
-  ok = art::WriteFileBytes(icon.c_str(), art::EncodeIco({IconImage(16), IconImage(32)})) && ok;
+  ok = art::WriteFileBytes(icon.c_str(), art::EncodeIco({IconImage(16, PaintProgramIcon),
+                                                         IconImage(32, PaintProgramIcon)})) &&
+       ok;
+  icon = std::string(argv[1]) + "/Ferrylink.ico";
+  ok = art::WriteFileBytes(icon.c_str(), art::EncodeIco({IconImage(16, PaintInstallIcon),
+                                                         IconImage(32, PaintInstallIcon)})) &&
+       ok;
   return ok ? 0 : 1;
 }

@@ -38,10 +38,35 @@ class ProcessObject final : public SignalOnceObject {
   pid_t Pid() const { return m_pid; }
   DWORD ExitCode() const { return m_exitCode.load(std::memory_order_acquire); }
   void SetExitCode(DWORD code) { m_exitCode.store(code, std::memory_order_release); }
+  // TerminateProcess's code, which replaces the status SIGKILL leaves.
+  void SetTerminateCode(DWORD code) {
+    m_terminateCode.store(code, std::memory_order_release);
+    m_terminated.store(true, std::memory_order_release);
+  }
+  bool TerminateCode(DWORD* pCode) const {
+    if (!m_terminated.load(std::memory_order_acquire)) return false;
+    *pCode = m_terminateCode.load(std::memory_order_acquire);
+    return true;
+  }
+  // The reaper calls it once the child has ended, before reaping it: from then on the pid may be
+  // given to another process, so no signal may be sent to it.
+  void MarkEnded() {
+    std::lock_guard<std::mutex> guard(m_signalLock);
+    m_ended = true;
+  }
+  // SIGKILL while the pid is still the child's; false once it has ended.
+  bool Kill() {
+    std::lock_guard<std::mutex> guard(m_signalLock);
+    return !m_ended && kill(m_pid, SIGKILL) == 0;
+  }
 
  private:
   const pid_t m_pid;
   std::atomic<DWORD> m_exitCode{STILL_ACTIVE};
+  std::atomic<bool> m_terminated{false};
+  std::atomic<DWORD> m_terminateCode{0};
+  std::mutex m_signalLock;
+  bool m_ended = false;  // guarded by m_signalLock
 };
 
 // What the reaper thread holds: both objects stay alive until it has signalled them, whether or
@@ -67,6 +92,10 @@ void* ReapChild(void* pArg) {
   std::unique_ptr<ReaperJob> job(static_cast<ReaperJob*>(pArg));
   int status = 0;
   pid_t r;
+  siginfo_t info{};
+  while (waitid(P_PID, job->process->Pid(), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  job->process->MarkEnded();
   do {
     r = waitpid(job->process->Pid(), &status, 0);
   } while (r < 0 && errno == EINTR);
@@ -76,6 +105,7 @@ void* ReapChild(void* pArg) {
       code = static_cast<DWORD>(WEXITSTATUS(status));
     } else if (WIFSIGNALED(status)) {
       code = 128 + static_cast<DWORD>(WTERMSIG(status));
+      if (WTERMSIG(status) == SIGKILL) job->process->TerminateCode(&code);
     }
   }
   if (job->tracked) {
@@ -300,6 +330,16 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
   if (!object) return detail::Fail(ERROR_INVALID_HANDLE);
   if (!exitCode) return detail::Fail(ERROR_INVALID_PARAMETER);
   *exitCode = object->IsSignalled() ? object->ExitCode() : STILL_ACTIVE;
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL TerminateProcess(HANDLE process, UINT exitCode) {
+  std::shared_ptr<detail::ProcessObject> object = detail::Lookup<detail::ProcessObject>(process);
+  if (!object) return detail::Fail(ERROR_INVALID_HANDLE);
+  if (object->IsSignalled()) return detail::Fail(ERROR_ACCESS_DENIED);
+  object->SetTerminateCode(exitCode);
+  if (!object->Kill()) return detail::Fail(ERROR_ACCESS_DENIED);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

@@ -686,13 +686,24 @@ LRESULT CallWindowProcW(WNDPROC proc, HWND hwnd, UINT message, WPARAM wParam, LP
   return proc ? proc(hwnd, message, wParam, lParam) : 0;
 }
 
-LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM, LPARAM) {
+LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_NCCREATE:
       return TRUE;
     case WM_CLOSE:
       DestroyWindow(hwnd);
       return 0;
+    case WM_NCLBUTTONDOWN: {
+      // A press on the caption moves the window (a registered top-level: the desktop's move).
+      const UiBackend* pBackend = GetUiBackend();
+      if (static_cast<LRESULT>(wParam) == HTCAPTION && pBackend && pBackend->beginMoveDrag &&
+          IsRegisteredTopLevel(hwnd)) {
+        const auto x = static_cast<int16_t>(LOWORD(static_cast<DWORD_PTR>(lParam)));
+        const auto y = static_cast<int16_t>(LOWORD(static_cast<DWORD_PTR>(lParam) >> 16));
+        pBackend->beginMoveDrag(hwnd, x, y);
+      }
+      return 0;
+    }
     default:
       return 0;
   }

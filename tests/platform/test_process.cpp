@@ -185,6 +185,25 @@ TEST_F(ProcessTest, ClosedHandleOfRunningChildLeavesNoZombie) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+// A child that will not end by itself is ended with the code given; once ended, it cannot be
+// ended again, and its pid is never signalled after that.
+TEST_F(ProcessTest, TerminateEndsARunningChildWithTheGivenCode) {
+  Child child;
+  ASSERT_TRUE(Start(u"sh -c \"trap '' TERM; read line\"", &child));
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeProcess(child.info.hProcess, &code));
+  EXPECT_EQ(code, STILL_ACTIVE);
+  EXPECT_TRUE(TerminateProcess(child.info.hProcess, 7));
+  ASSERT_EQ(WaitForSingleObject(child.info.hProcess, kBoundedMs), WAIT_OBJECT_0);
+  ASSERT_TRUE(GetExitCodeProcess(child.info.hProcess, &code));
+  EXPECT_EQ(code, 7u);
+  EXPECT_FALSE(TerminateProcess(child.info.hProcess, 8));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(TerminateProcess(reinterpret_cast<HANDLE>(uintptr_t{4}), 1));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  Finish(&child);
+}
+
 TEST_F(ProcessTest, WriteWithoutReaderFailsInsteadOfRaisingSigpipe) {
   HANDLE readEnd = nullptr;
   HANDLE writeEnd = nullptr;

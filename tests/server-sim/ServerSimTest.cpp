@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "msg.pb.h"
@@ -374,6 +375,52 @@ TEST_F(ServerSimTest, RecordsReports) {
   std::vector<std::string> reports = m_sim->Reports();
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(std::count(reports.begin(), reports.end(), std::string(300, '\x01')), 1);
+}
+
+// The install popup's pages: the login page logs what it was given and links only to a web
+// address; both download pages close their window from a link; nothing else is served.
+TEST(ServerSimWeb, LoginAndDownloadPages) {
+  std::vector<std::string> events;
+  std::mutex eventLock;
+  CServerSim::Options options;
+  options.webPort = 0;
+  options.onEvent = [&](const std::string& line) {
+    std::lock_guard<std::mutex> lock(eventLock);
+    if (line.rfind("web-", 0) == 0) events.push_back(line);
+  };
+  CServerSim sim(options);
+  ASSERT_TRUE(sim.Start());
+  ASSERT_NE(sim.WebPort(), 0);
+  auto ask = [&](const std::string& requestLine) {
+    PcLink link(sim.WebPort());
+    EXPECT_TRUE(link.SendBytes(requestLine + "\r\nHost: 127.0.0.1\r\n\r\n"));
+    std::string response;
+    link.ReadExact(1 << 20, &response);  // until the server closes
+    return response;
+  };
+  auto get = [&](const std::string& target) { return ask("GET " + target + " HTTP/1.1"); };
+  std::string login = get(
+      "/cgi-bin/login?appid=ferry-1&s_url=http%3A%2F%2F127.0.0.1%3A9%2Ftidepool%2Fdownload.html");
+  EXPECT_EQ(login.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << login;
+  EXPECT_NE(login.find("<a id=\"login\" href=\"http://127.0.0.1:9/tidepool/download.html\">"),
+            std::string::npos);
+  const std::string hostile = get("/cgi-bin/login?appid=x&s_url=javascript%3Aalert(1)");
+  EXPECT_EQ(hostile.find("<a "), std::string::npos);
+  for (const char* pPage : {"/tidepool/download.html", "/tidepool-download.html"}) {
+    const std::string page = get(pPage);
+    EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_NE(page.find("<a id=\"done\" href=\"#\" onclick=\"window.close();return false;\">"),
+              std::string::npos);
+  }
+  EXPECT_EQ(get("/favicon.ico").rfind("HTTP/1.1 404", 0), 0u);
+  EXPECT_EQ(ask("POST / HTTP/1.1").find("HTTP/1.1 400"), 0u);
+  sim.Stop();
+  EXPECT_EQ(events,
+            (std::vector<std::string>{
+                "web-login appid=ferry-1 s_url=http://127.0.0.1:9/tidepool/download.html",
+                "web-login appid=x s_url=javascript:alert(1)",
+                "web-page path=/tidepool/download.html", "web-page path=/tidepool-download.html",
+                "web-not-found path=/favicon.ico", "web-bad-request"}));
 }
 
 }  // namespace

@@ -12,6 +12,10 @@
 //                                                start of the program does)
 //   enable <hwnd> <0|1>         -> "enabled <result>"
 //   activate <hwnd>             -> "activated" (SetActiveWindow)
+//   state                       -> "state <enabled> <active>"  (its own window, 0 or 1 each)
+//   spawn <program> [args...]   -> "spawned <pid>" or "spawn-failed <error>": a child of its own
+//                                  (CreateProcessW, arguments quoted); "exited <pid> <status>"
+//                                  follows when it ends
 //   quit                        -> ends with status 0
 // Received: "msg <message> <wParam> <lParam>" (hex), e.g. "msg 8000 400003 0".
 //
@@ -26,8 +30,12 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "win32/gui.h"
+#include "win32/process.h"
+#include "win32/strings.h"
+#include "win32/sync.h"
 #include "win32/toplevel.h"
 #include "win32/window.h"
 
@@ -70,6 +78,33 @@ void Forge(HWND target, long message, long wParam, long lParam, long magic) {
   XSendEvent(pDisplay, event.xclient.window, False, NoEventMask, &event);
   gdk_x11_display_error_trap_pop_ignored(gdk_display_get_default());
   XFlush(pDisplay);
+}
+
+// Starts a child and reports its end from a thread of its own.
+void Spawn(std::istringstream& in) {
+  std::u16string commandLine;
+  std::string word;
+  while (in >> word) {
+    commandLine += (commandLine.empty() ? u"\"" : u" \"") + Utf8ToUtf16(word) + u"\"";
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    printf("spawn-failed %u\n", GetLastError());
+    return;
+  }
+  CloseHandle(process.hThread);
+  printf("spawned %u\n", process.dwProcessId);
+  std::thread([process] {
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    printf("exited %u %u\n", process.dwProcessId, code);
+    fflush(stdout);
+  }).detach();
 }
 
 void Run(const std::string& line, GtkWindow* pWindow) {
@@ -126,6 +161,10 @@ void Run(const std::string& line, GtkWindow* pWindow) {
   } else if (command == "activate") {
     SetActiveWindow(Handle(in));
     printf("activated\n");
+  } else if (command == "state") {
+    printf("state %d %d\n", IsWindowEnabled(g_self) ? 1 : 0, GetActiveWindow() == g_self ? 1 : 0);
+  } else if (command == "spawn") {
+    Spawn(in);
   } else if (command == "quit") {
     fflush(stdout);
     _exit(0);

@@ -17,6 +17,7 @@
 #include "CIdKeyCipher.h"
 #include "CPhoneFrameCutter.h"
 #include "CSocketIo.h"
+#include "CWebPages.h"
 
 namespace {
 
@@ -122,7 +123,8 @@ bool CServerSim::Start() {
       m_stopFd >= 0 && Listen(Role::kEntry, m_options.entryPort, &m_entryPort) &&
       Listen(Role::kComm, m_options.commPort, &m_commPort) &&
       (m_options.relayPort < 0 || Listen(Role::kRelay, m_options.relayPort, &m_relayPort)) &&
-      (m_options.reportPort < 0 || Listen(Role::kReport, m_options.reportPort, &m_reportPort));
+      (m_options.reportPort < 0 || Listen(Role::kReport, m_options.reportPort, &m_reportPort)) &&
+      (m_options.webPort < 0 || Listen(Role::kWeb, m_options.webPort, &m_webPort));
   if (!bound) {
     for (const auto& [role, fd] : m_listenFds) close(fd);
     m_listenFds.clear();
@@ -390,6 +392,9 @@ void CServerSim::Serve(const ConnectionPtr& connection) {
     case Role::kReport:
       ServeReportPort(*connection);
       break;
+    case Role::kWeb:
+      ServeWebPort(*connection);
+      break;
   }
   Forget(connection);
   std::lock_guard<std::mutex> lock(connection->m_sendLock);
@@ -472,6 +477,29 @@ void CServerSim::ServeReportPort(Connection& connection) {
     }
   }
   if (!pending.empty()) Event("bad-report", "torn=%zu", pending.size());
+}
+
+void CServerSim::ServeWebPort(Connection& connection) {
+  constexpr size_t kMaxRequestHead = 16384;
+  constexpr int kRequestTimeoutMs = 10000;
+  std::string head;
+  char buffer[4096];
+  size_t end;
+  while ((end = head.find("\r\n\r\n")) == std::string::npos) {
+    ssize_t n = CSocketIo::Read(connection.m_fd, m_stopFd, buffer, sizeof(buffer),
+                                kRequestTimeoutMs);
+    if (n <= 0) return;
+    head.append(buffer, static_cast<size_t>(n));
+    if (head.size() > kMaxRequestHead) {
+      Event("web-bad-request", "bytes=%zu", head.size());
+      return;
+    }
+  }
+  const CWebPages::Answer answer = CWebPages::Respond(head.substr(0, end));
+  Event(answer.event.c_str(), "%s", answer.detail.c_str());
+  std::lock_guard<std::mutex> lock(connection.m_sendLock);
+  CSocketIo::WriteAll(connection.m_fd, m_stopFd, answer.response.data(), answer.response.size(),
+                      kRequestTimeoutMs);
 }
 
 void CServerSim::Forget(const ConnectionPtr& connection) {

@@ -30,7 +30,8 @@ class Message;
 //   request, and the relay: a phone's frame goes to the PC as 3001, the PC's 3002 reply goes
 //   back to that phone by the reply's destination id;
 // - optionally a relay port, where a phone simulator connects as if the server were the PC, and
-//   a report port taking statistics reports (u32 little-endian length, then the record).
+//   a report port taking statistics reports (u32 little-endian length, then the record);
+// - optionally the web pages of the install popup (CWebPages) on a port of their own.
 // Everything it does is an event: a name and a detail, printed by the program and counted for
 // tests (WaitForEvent). Faults are scripted through Faults().
 // Lifetime: Start once, Stop once (the destructor stops); Stop joins every thread the object
@@ -46,6 +47,7 @@ class CServerSim {
     int commPort = 0;
     int relayPort = -1;  // -1: no relay port; 0: pick one
     int reportPort = -1;
+    int webPort = -1;  // -1: no web pages; 0: pick a port
     int32_t heartbeatCycle = 10;  // seconds, handed out by the redirect
     // Receives each event line ("name detail"). Must not call back into the simulator.
     std::function<void(const std::string&)> onEvent;
@@ -86,6 +88,7 @@ class CServerSim {
   uint16_t CommPort() const { return m_commPort; }
   uint16_t RelayPort() const { return m_relayPort; }
   uint16_t ReportPort() const { return m_reportPort; }
+  uint16_t WebPort() const { return m_webPort; }
 
   // A PC registered elsewhere (settings seeded by a test): its check keys can be verified.
   void AddPc(int64_t idPc, const std::string& idKey);
@@ -125,7 +128,7 @@ class CServerSim {
   bool WaitForEvent(const std::string& name, size_t count, int timeoutMs) const;
 
  private:
-  enum class Role { kEntry, kComm, kRelay, kReport };
+  enum class Role { kEntry, kComm, kRelay, kReport, kWeb };
 
   struct Connection {
     Connection(int fd, Role role) : m_fd(fd), m_role(role) {}
@@ -159,6 +162,7 @@ class CServerSim {
   void ServeFrames(const ConnectionPtr& connection);
   void ServeRelayPort(const ConnectionPtr& connection);
   void ServeReportPort(Connection& connection);
+  void ServeWebPort(Connection& connection);
   void Forget(const ConnectionPtr& connection);
 
   // Entry server. Each returns false when the connection is to be closed.
@@ -196,6 +200,7 @@ class CServerSim {
   uint16_t m_commPort = 0;
   uint16_t m_relayPort = 0;
   uint16_t m_reportPort = 0;
+  uint16_t m_webPort = 0;
   std::vector<std::pair<Role, int>> m_listenFds;
   std::vector<std::thread> m_listeners;
   bool m_started = false;

@@ -21,9 +21,9 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: server-sim [--entry-port N] [--comm-port N] [--relay-port N] [--report-port N]\n"
-    "                  [--heartbeat SECONDS] [--fault NAME[:CMD]]... [--pc ID:IDKEY]...\n"
-    "                  [--phone ID:KEY]... [--run-seconds N]\n"
-    "Port 0 picks a free port; relay and report ports are off unless given.\n"
+    "                  [--web-port N] [--heartbeat SECONDS] [--fault NAME[:CMD]]...\n"
+    "                  [--pc ID:IDKEY]... [--phone ID:KEY]... [--run-seconds N]\n"
+    "Port 0 picks a free port; relay, report and web ports are off unless given.\n"
     "Standard input: online ID | offline ID | unbind PHONE | queue-unbind PHONE |\n"
     "                fault NAME[:CMD] | clear-faults | phone ID:KEY | quit\n";
 
@@ -110,13 +110,14 @@ int main(int argc, char** argv) {
     long long number = 0;
     bool good = true;
     if (flag == "--entry-port" || flag == "--comm-port" || flag == "--relay-port" ||
-        flag == "--report-port") {
+        flag == "--report-port" || flag == "--web-port") {
       good = ParseInt(value, 0, 65535, &number);
       int port = static_cast<int>(number);
       if (flag == "--entry-port") options.entryPort = port;
       if (flag == "--comm-port") options.commPort = port;
       if (flag == "--relay-port") options.relayPort = port;
       if (flag == "--report-port") options.reportPort = port;
+      if (flag == "--web-port") options.webPort = port;
     } else if (flag == "--heartbeat") {
       good = ParseInt(value, INT32_MIN, INT32_MAX, &number);
       options.heartbeatCycle = static_cast<int32_t>(number);
@@ -167,6 +168,7 @@ int main(int argc, char** argv) {
   PrintLine("comm-port " + std::to_string(sim.CommPort()));
   if (options.relayPort >= 0) PrintLine("relay-port " + std::to_string(sim.RelayPort()));
   if (options.reportPort >= 0) PrintLine("report-port " + std::to_string(sim.ReportPort()));
+  if (options.webPort >= 0) PrintLine("web-port " + std::to_string(sim.WebPort()));
 
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(runSeconds);
   bool readStdin = true;

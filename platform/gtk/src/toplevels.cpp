@@ -5,7 +5,9 @@
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <utility>
 #include <map>
 #include <memory>
 #include <vector>
@@ -40,6 +42,7 @@ struct Toplevel {
   bool clickActivated = false;  // WA_CLICKACTIVE sent for this activation
   bool havePress = false;
   guint32 lastPress = 0;
+  guint32 lastButtonTime = 0;  // of any press: a move starts with it
 };
 
 std::map<HWND, std::unique_ptr<Toplevel>> g_toplevels;
@@ -277,6 +280,41 @@ BOOL TrackMouseLeaveEntry(HWND hwnd) {
   return TRUE;
 }
 
+BOOL BeginMoveDragEntry(HWND hwnd, int x, int y) {
+  if (!OnGuiThread()) return Fail(ERROR_INVALID_THREAD_ID);
+  Toplevel* pToplevel = Find(hwnd);
+  if (!pToplevel) return Fail(ERROR_INVALID_WINDOW_HANDLE);
+  if (!gtk_widget_get_mapped(GTK_WIDGET(pToplevel->pWindow))) return FALSE;
+  gtk_window_begin_move_drag(pToplevel->pWindow, 1, x, y, pToplevel->lastButtonTime);
+  return TRUE;
+}
+
+// GUI thread only.
+std::vector<std::pair<MessageFilter, void*>> g_messageFilters;
+
+// Left presses on our top-levels, as the Win32 loop's filters see them.
+bool LeftPressFilter(GdkEvent* pEvent, void*) {
+  if (pEvent->type != GDK_BUTTON_PRESS || pEvent->button.button != 1) return false;
+  Toplevel* pToplevel = FindByGdkWindow(pEvent->any.window);
+  if (!pToplevel) return false;
+  constexpr WPARAM kLeftButton = 0x0001;  // MK_LBUTTON
+  const auto x = static_cast<WORD>(static_cast<int>(pEvent->button.x_root));
+  const auto y = static_cast<WORD>(static_cast<int>(pEvent->button.y_root));
+  MSG msg{};
+  msg.hwnd = pToplevel->hwnd;
+  msg.message = WM_LBUTTONDOWN;
+  msg.wParam = kLeftButton;
+  msg.lParam = static_cast<LPARAM>(static_cast<DWORD>(y) << 16 | x);
+  msg.time = pEvent->button.time;
+  // A copy, newest first: a filter may add or remove filters.
+  std::vector<std::pair<MessageFilter, void*>> filters(g_messageFilters.rbegin(),
+                                                       g_messageFilters.rend());
+  for (const auto& [filter, data] : filters) {
+    if (filter(&msg, data)) return true;
+  }
+  return false;
+}
+
 void SendActivate(HWND hwnd, WORD state, ::Window other) {
   SendMessageW(hwnd, WM_ACTIVATE, state, static_cast<LPARAM>(other));
 }
@@ -300,6 +338,7 @@ void InstallToplevels(UiBackend* pBackend) {
   pBackend->getForeignWindowProcessId = ForeignProcessIdEntry;
   pBackend->postForeignMessage = PostForeign;
   pBackend->trackMouseLeave = TrackMouseLeaveEntry;
+  pBackend->beginMoveDrag = BeginMoveDragEntry;
 }
 
 bool PerformRequest(HWND hwnd, uint32_t op, uint32_t wParam) {
@@ -385,6 +424,7 @@ bool ToplevelSeesEvent(GdkEvent* pEvent) {
     case GDK_BUTTON_PRESS: {
       if (!pToplevel->enabled) return true;
       const guint32 time = pEvent->button.time;
+      pToplevel->lastButtonTime = time;
       if (pToplevel->active && !pToplevel->clickActivated &&
           Within(time, pToplevel->activatedAt, kClickActivationMs)) {
         pToplevel->clickActivated = true;
@@ -451,6 +491,19 @@ HWND RegisterToplevel(GtkWindow* pWindow, WNDPROC defaultProc, ToplevelStateCall
 GtkWindow* ToplevelWindow(HWND hwnd) {
   gui::Toplevel* pToplevel = gui::Find(hwnd);
   return pToplevel ? pToplevel->pWindow : nullptr;
+}
+
+void AddMessageFilter(MessageFilter filter, void* data) {
+  if (gui::g_messageFilters.empty()) AddPreTranslateFilter(gui::LeftPressFilter, nullptr);
+  gui::g_messageFilters.emplace_back(filter, data);
+}
+
+void RemoveMessageFilter(MessageFilter filter, void* data) {
+  auto& filters = gui::g_messageFilters;
+  auto it = std::find(filters.begin(), filters.end(), std::make_pair(filter, data));
+  if (it == filters.end()) return;
+  filters.erase(it);
+  if (filters.empty()) RemovePreTranslateFilter(gui::LeftPressFilter, nullptr);
 }
 
 }  // namespace win32

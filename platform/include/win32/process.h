@@ -73,4 +73,8 @@ WIN32_API BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
 // STILL_ACTIVE while the child runs; then its exit status, or 128 + the signal that ended it.
 WIN32_API BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 
+// Ends the child at once (SIGKILL); its exit code becomes `exitCode`. A child that has already
+// ended fails with ERROR_ACCESS_DENIED, as on Windows.
+WIN32_API BOOL TerminateProcess(HANDLE process, UINT exitCode);
+
 }  // namespace win32

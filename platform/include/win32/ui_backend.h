@@ -89,6 +89,11 @@ struct UiBackend {
   // Tests: when set, ShellExecuteW hands every plan here instead of carrying it out, and
   // returns what this returns.
   INT_PTR (*recordShellOpen)(const ShellOpenPlan& plan);
+
+  // --- Window moves ---
+  // DefWindowProcW's WM_NCLBUTTONDOWN on the caption of a registered top-level: the window
+  // follows the pointer, whose button is down, from (x, y) on the screen.
+  BOOL (*beginMoveDrag)(HWND hwnd, int x, int y);
 };
 
 // Installs the table (null: none) and returns the previous one. The table must outlive its use.

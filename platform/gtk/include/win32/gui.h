@@ -68,6 +68,14 @@ WIN32_API void RemovePreTranslateFilter(PreTranslateFilter filter, void* data);
 // it).
 WIN32_API bool IsTrayIconEmbedded(HWND hwnd, UINT id);
 
+// The message loop's filter in its Win32 form, over the filters above: each press of the left
+// button on a registered top-level reaches the filters first as WM_LBUTTONDOWN, with hwnd the
+// top-level, wParam MK_LBUTTON and lParam the press's point on the screen (x in the low word,
+// y in the high one). A filter returning TRUE consumes the press. Filters run newest first.
+using MessageFilter = BOOL (*)(MSG* pMsg, void* data);
+WIN32_API void AddMessageFilter(MessageFilter filter, void* data);
+WIN32_API void RemoveMessageFilter(MessageFilter filter, void* data);
+
 // A copy of the last press on one of this process's notification-area icons (free it with
 // gdk_event_free), or null before any. A menu opened for the icon's posted message takes it as
 // its trigger event: the press's time and device are what its pointer grab needs.
