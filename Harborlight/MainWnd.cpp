@@ -553,6 +553,8 @@ void CMainWnd::Teardown() {
   m_pChooseDirFrame.reset();
   m_pTray.reset();
   m_pImageShowPage.reset();
+  // A popup that hangs would hold the page's wait for its task forever: it is ended first.
+  if (m_pQrCodePage) m_pQrCodePage->CloseInstallPopup(std::exchange(g_installPopup, nullptr));
   m_pQrCodePage.reset();
   if (m_hMapping) CloseHandle(std::exchange(m_hMapping, nullptr));
   if (m_hMutex) CloseHandle(std::exchange(m_hMutex, nullptr));

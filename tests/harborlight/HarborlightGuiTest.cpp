@@ -12,6 +12,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "../common/ChildWait.h"
 #include "../common/ReportSpool.h"
@@ -116,6 +117,17 @@ class CRunningProgram {
     }
     return count;
   }
+  // The user-interface records of the reports with that id, in order.
+  std::vector<std::string> ReportRecords(uint16_t id) {
+    std::vector<std::string> records;
+    for (const test_common::SpoolRecord& record :
+         test_common::ReadSpool(m_program.Root() + "/statistics/spool.bin")) {
+      if (test_common::SpoolReportId(record) == id) {
+        records.push_back(test_common::UiRecordOf(record));
+      }
+    }
+    return records;
+  }
   std::string Errors() { return test_files::ReadWholeFile(m_program.ErrorPath()); }
   pid_t Pid() const { return m_pid; }
 
@@ -179,6 +191,10 @@ TEST(HarborlightOnScreen, CloseHidesSecondStartAndTrayRestoreAndExitEnds) {
   EXPECT_TRUE(x11_test::WaitUntil([&] { return !x11_test::Viewable(hwnd); }));
   x11_test::Pause(300);
   EXPECT_FALSE(x11_test::Viewable(hwnd));
+  // The survey closed unanswered: code 10, no text, no contact (counted strings of one NUL).
+  const std::string unanswered("\0\0\0\x0a\0\x01\0\0\x01\0", 10);
+  EXPECT_TRUE(x11_test::WaitUntil(
+      [&] { return program.ReportRecords(5924) == std::vector<std::string>{unanswered}; }, 5000));
   EXPECT_EQ(waitpid(program.Pid(), nullptr, WNOHANG), 0);
 
   // A second start brings the first window back, active, and ends with 0.

@@ -6,6 +6,7 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <clocale>
 #include <utility>
 #include <vector>
 
@@ -70,6 +71,9 @@ bool InitializeGui(int* argc, char*** argv) {
   // The bridge, the window ids and the tray are X11's.
   gdk_set_allowed_backends("x11");
   if (!gtk_init_check(argc, argv)) return false;
+  // GTK took the environment's locale; numbers keep the C runtime's form ("5.00", never
+  // "5,00"), as the programs' formatted texts expect.
+  setlocale(LC_NUMERIC, "C");
   gui::g_pDisplay = gdk_display_get_default();
   if (!gui::g_pDisplay || !GDK_IS_X11_DISPLAY(gui::g_pDisplay)) return false;
   gui::g_guiThread = GetCurrentThreadId();

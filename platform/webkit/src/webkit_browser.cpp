@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "win32/gui.h"
@@ -57,14 +58,20 @@ bool BubblewrapRuns() {
   return ran && g_spawn_check_wait_status(status, nullptr);
 }
 
-std::string UserFolder(const gchar* pBase) { return std::string(pBase) + "/Corvane/Ferrylink"; }
+// The popup's folder below the user's data or cache folder; in a sandbox (LUMIDOCK_ROOT) below
+// its local application data, where the layer keeps every other per-user file.
+std::string UserFolder(const gchar* pBase, const char* pSandboxLeaf) {
+  const char* pRoot = getenv("LUMIDOCK_ROOT");
+  const std::string base = pRoot && *pRoot ? std::string(pRoot) + "/local-appdata" : pBase;
+  return base + "/Corvane/Ferrylink" + (pRoot && *pRoot ? pSandboxLeaf : "");
+}
 
 // The process's one web context: the popup's own data and cache folders (a login persists as
 // in a browser), TLS errors fail, and the sandbox when it can run.
 WebKitWebContext* Context() {
   static WebKitWebContext* pContext = [] {
-    const std::string data = UserFolder(g_get_user_data_dir());
-    const std::string cache = UserFolder(g_get_user_cache_dir());
+    const std::string data = UserFolder(g_get_user_data_dir(), "");
+    const std::string cache = UserFolder(g_get_user_cache_dir(), "/Cache");
     WebKitWebsiteDataManager* pManager = webkit_website_data_manager_new(
         "base-data-directory", data.c_str(), "base-cache-directory", cache.c_str(), nullptr);
     webkit_website_data_manager_set_tls_errors_policy(pManager, WEBKIT_TLS_ERRORS_POLICY_FAIL);
