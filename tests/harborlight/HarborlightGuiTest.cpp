@@ -26,15 +26,11 @@
 using namespace win32;
 using asyncframe_test::CEventLog;
 using asyncframe_test::Record;
+using harborlight_test::ArtifactPath;
 using Strings = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::string ArtifactPath(const std::string& name) {
-  const char* pFolder = getenv("LUMIDOCK_ARTIFACTS");
-  return std::string(pFolder ? pFolder : ".") + "/" + name + ".png";
-}
 
 bool IsActive(HWND hwnd) {
   return x11_test::ActiveWindow() == static_cast<::Window>(reinterpret_cast<uintptr_t>(hwnd));
@@ -129,10 +125,7 @@ TEST(HarborlightOnScreen, RegrunShowsNothingUntilATrayClick) {
   ASSERT_TRUE(program.ClickTray(1));
   EXPECT_TRUE(x11_test::WaitUntil([&] { return x11_test::Viewable(hwnd); }));
   EXPECT_TRUE(x11_test::WaitUntil([&] { return program.Reports(5889) == 1; }, 10000));
-  ASSERT_TRUE(program.ClickTray(3));
-  ASSERT_TRUE(x11_test::WaitUntil([&] { return program.Window("HARBORMAST_TRAYMAINFRAME"); }));
-  program.Port("menu-click 2");
-  int status = program.Wait();
+  int status = program.ExitFromTrayMenu();
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0) << program.Errors();
 }

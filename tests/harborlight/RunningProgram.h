@@ -102,6 +102,15 @@ class CRunningProgram {
     return x11_test::RunTool({"xdotool", "mousemove", std::to_string(x), std::to_string(y),
                               "click", std::to_string(button)});
   }
+  // The tray menu's "退出"; the wait status, -1 when the menu did not come up.
+  int ExitFromTrayMenu() {
+    if (!ClickTray(3) ||
+        !x11_test::WaitUntil([&] { return Window("HARBORMAST_TRAYMAINFRAME") != nullptr; })) {
+      return -1;
+    }
+    Port("menu-click 2");
+    return Wait();
+  }
   // Reports of that id in the statistics spool.
   size_t Reports(uint16_t id) {
     size_t count = 0;
@@ -121,5 +130,11 @@ class CRunningProgram {
   std::string m_socket;
   pid_t m_pid = -1;
 };
+
+// Where a picture of that name goes: the artifacts folder the harness names.
+inline std::string ArtifactPath(const std::string& name) {
+  const char* pFolder = getenv("LUMIDOCK_ARTIFACTS");
+  return std::string(pFolder ? pFolder : ".") + "/" + name + ".png";
+}
 
 }  // namespace harborlight_test

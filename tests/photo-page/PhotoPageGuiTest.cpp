@@ -22,6 +22,7 @@
 #include "win32/toplevel.h"
 
 using namespace win32;
+using harborlight_test::ArtifactPath;
 using harborlight_test::CRunningProgram;
 
 namespace {
@@ -229,11 +230,6 @@ bool WaitForPhone(CRunningProgram& program, const Phone& phone, Window* pMain) {
       20000);
 }
 
-std::string ArtifactPath(const std::string& name) {
-  const char* pFolder = getenv("LUMIDOCK_ARTIFACTS");
-  return std::string(pFolder ? pFolder : ".") + "/" + name + ".png";
-}
-
 TEST(PhotoPageOnScreen, StripGridTileOpenAndTheCornerTipUnderThePointer) {
   CRunningProgram program(LUMIDOCK_BIN_DIR "/Orbalyn.so");
   for (const char* pName : {"dadovo.so", "folder.ico"}) {
@@ -352,10 +348,7 @@ TEST(PhotoPageOnScreen, StripGridTileOpenAndTheCornerTipUnderThePointer) {
   }
 
   // The tray menu's exit ends the program in order, the tip still up.
-  ASSERT_TRUE(program.ClickTray(3));
-  ASSERT_TRUE(x11_test::WaitUntil([&] { return program.Window("HARBORMAST_TRAYMAINFRAME"); }));
-  program.Port("menu-click 2");
-  int status = program.Wait();
+  int status = program.ExitFromTrayMenu();
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0) << program.Errors();
   EXPECT_EQ(program.Errors(), "");
