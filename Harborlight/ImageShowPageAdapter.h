@@ -200,8 +200,9 @@ class CImageShowPageAdapter {
   // Places an arrival in its phone's container.
   void PlaceArrival(PhoneEntry* pEntry, const std::u16string& path, int dayKey, int32_t time);
   void OnTileMakerTick();
-  // (Re)starts timer 6 at the pace the grid needs now, or stops it when nothing is left to do.
-  void ScheduleTileMaker();
+  // (Re)starts timer 6 at the pace the grid needs now, or stops it when nothing is left to do;
+  // after a tick that `overran` its budget, it first pauses briefly from now.
+  void ScheduleTileMaker(bool overran = false);
   Viewport CurrentViewport();
   // Whether a tile of the current container at `rect` of `pGroup` lies in view.
   static bool InView(const Viewport& view, ILqElement* pGroup, const win32::RECT& rect);

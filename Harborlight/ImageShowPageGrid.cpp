@@ -35,12 +35,13 @@ constexpr int kNewGroupHeight = 152;
 constexpr int kNewGroupGap = 4;
 constexpr int kScrollFromHeight = 330;
 constexpr size_t kPrioritizeFrom = 10;
-constexpr size_t kTilesPerPartTick = 2;
-// The Part's pace, and the quicker one while tiles in view are missing: a tick works at most
-// 12 ms of every 15, so the UI thread stays free to draw and to answer.
+constexpr size_t kTilesPerSlowTick = 2;
+// The usual pace (two tiles a tick), and the quicker one while tiles in view are missing: a tick
+// works at most 12 ms of every 15, so the UI thread stays free to draw and to answer.
 constexpr DWORD kTilePaceMs = 200;
 constexpr DWORD kViewPaceMs = 15;
 constexpr auto kViewTickBudget = std::chrono::milliseconds(12);
+constexpr DWORD kCatchUpMs = 4;
 // Once over the budget, textures are given up until this share of it is left, so the next few
 // thumbnails in view do not each start another round.
 constexpr uint64_t kBudgetRefillPercent = 90;
@@ -664,9 +665,9 @@ void CImageShowPageAdapter::OnTileMakerTick() {
   Viewport view = CurrentViewport();
   PhoneEntry* pCurrent = CurrentEntry();
   const int64_t currentId = pCurrent ? pCurrent->deviceId : 0;
+  const auto deadline = std::chrono::steady_clock::now() + kViewTickBudget;
+  auto timeLeft = [&deadline] { return std::chrono::steady_clock::now() < deadline; };
   if (HasMissingTilesInView(view)) {
-    const auto deadline = std::chrono::steady_clock::now() + kViewTickBudget;
-    auto timeLeft = [&deadline] { return std::chrono::steady_clock::now() < deadline; };
     for (auto it = m_pending.begin(); it != m_pending.end() && timeLeft();) {
       if (it->deviceId == currentId && InView(view, it->pGroup, it->rect)) {
         MakePendingTile(*it, true);
@@ -691,7 +692,9 @@ void CImageShowPageAdapter::OnTileMakerTick() {
       }
     }
   } else {
-    for (size_t i = 0; i < kTilesPerPartTick && !m_pending.empty(); ++i) {
+    // A large photo alone can take the whole budget: the second tile then waits for a tick.
+    for (size_t i = 0; i < kTilesPerSlowTick && !m_pending.empty() && (i == 0 || timeLeft());
+         ++i) {
       PendingThumb pending = std::move(m_pending.front());
       m_pending.pop_front();
       MakePendingTile(pending, pending.deviceId == currentId &&
@@ -701,10 +704,13 @@ void CImageShowPageAdapter::OnTileMakerTick() {
     }
   }
   EnforceBudget();
-  ScheduleTileMaker();
+  // A tick past its budget leaves the timer due again at once, and GLib's loop would run it
+  // before each of the messages that waited meanwhile (input, posts from other threads): a short
+  // pause from now lets them through first.
+  ScheduleTileMaker(!timeLeft());
 }
 
-void CImageShowPageAdapter::ScheduleTileMaker() {
+void CImageShowPageAdapter::ScheduleTileMaker(bool overran) {
   PhoneEntry* pCurrent = CurrentEntry();
   size_t textureless = 0;
   if (pCurrent) {
@@ -715,6 +721,11 @@ void CImageShowPageAdapter::ScheduleTileMaker() {
   DWORD interval = 0;
   if (!m_pending.empty() || textureless > 0) {
     interval = HasMissingTilesInView(CurrentViewport()) ? kViewPaceMs : kTilePaceMs;
+  }
+  if (overran && interval != 0) {
+    KwTimer::SetInterval(kCatchUpMs, m_timerSink.GetInterface<IKwTimerCallback>(), kTileTimer);
+    m_tileTimerInterval = kCatchUpMs;
+    return;
   }
   if (interval == m_tileTimerInterval) return;
   m_tileTimerInterval = interval;

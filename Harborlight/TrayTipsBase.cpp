@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "Basalt/KwTimer.h"
+#include "Lq/Lq.h"
 #include "win32/oleauto.h"
 #include "win32/time.h"
 #include "win32/toplevel.h"
@@ -54,8 +55,11 @@ CTrayTipsBase::CTrayTipsBase()
 }
 
 CTrayTipsBase::~CTrayTipsBase() {
-  KwTimer::EraseTimerCallback(m_timerSink.GetInterface<IKwTimerCallback>(), 0);
-  KwTimer::EraseTimerCallback(m_slideTimerSink.GetInterface<IKwTimerCallback>(), 0);
+  for (IKwTimerCallback* pSink : {m_timerSink.GetInterface<IKwTimerCallback>(),
+                                  m_slideTimerSink.GetInterface<IKwTimerCallback>()}) {
+    KwTimer::EraseTimerCallback(pSink, 0);
+    lq::SetTimerOwner(pSink, nullptr);
+  }
   m_listener.RemoveAll();
   if (m_pWindow) {
     m_pWindow->RemoveDestroyListener(m_destroySink.GetInterface<ILqElementDestroyListener>());
@@ -137,6 +141,11 @@ HRESULT CTrayTipsBase::GetTipRect(RECT* pRect) {
 }
 
 void CTrayTipsBase::OnTipCreated() {
+  // Tests read the tip's live timers as its window's.
+  HWND hwnd = nullptr;
+  m_pWindow->GetWindowHandle(&hwnd);
+  lq::SetTimerOwner(m_timerSink.GetInterface<IKwTimerCallback>(), hwnd);
+  lq::SetTimerOwner(m_slideTimerSink.GetInterface<IKwTimerCallback>(), hwnd);
   ILqElement* pText = nullptr;
   if (m_pWindow->FindChild(u"contextText", &pText) == S_OK) {
     pText->SetText(m_text.c_str());

@@ -21,126 +21,17 @@
 #include "Application.h"
 #include "AsyncFrame/AsyncFrame.h"
 #include "AsyncFrameTestSupport.h"
-#include "InstalledProgram.h"
+#include "RunningProgram.h"
 #include "MainWnd.h"
 
 using namespace win32;
 using asyncframe_test::CEventLog;
 using asyncframe_test::Record;
+using harborlight_test::ArtifactPath;
 using Strings = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// What a command prints, or "" when it cannot run.
-std::string ToolOutput(const std::string& command) {
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return "";
-  std::string output;
-  char buffer[256];
-  while (fgets(buffer, sizeof buffer, pipe.get())) output += buffer;
-  return output;
-}
-
-// The program run with its windows and its test port; a tray runs (the harness's trayer).
-class CRunningProgram {
- public:
-  CRunningProgram() {
-    m_program.Install(FAKE_ORBALYN_NORMAL_DIR "/Orbalyn.so", "Orbalyn.so");
-    m_program.InstallWindowFiles();
-    std::filesystem::create_directories(m_program.Root() + "/port");
-    std::filesystem::permissions(m_program.Root() + "/port", std::filesystem::perms::owner_all);
-    m_socket = m_program.Root() + "/port/harborlight";
-  }
-  CRunningProgram(const CRunningProgram&) = delete;
-  CRunningProgram& operator=(const CRunningProgram&) = delete;
-  ~CRunningProgram() {
-    if (m_pid > 0) test_common::WaitForChild(&m_pid, std::chrono::seconds(0), {});
-  }
-
-  // Starts it and waits until its test port answers; false when it does not come up.
-  bool Start(const Strings& args = {}) {
-    m_pid = m_program.Start(args, {"HARBORLIGHT_TESTPORT=" + m_socket});
-    return m_pid > 0 &&
-           x11_test::WaitUntil([&] { return Raw(R"({"cmd":"tray"})").rfind("{", 0) == 0; }, 15000);
-  }
-  // Another start of the same installation, waited for; its wait status.
-  int StartAnother(const Strings& args = {}) {
-    pid_t pid = m_program.Start(args);
-    return test_common::WaitForChild(&pid, std::chrono::seconds(20), std::chrono::milliseconds(5));
-  }
-  // Waits for the end; the wait status, -1 on time-out.
-  int Wait() {
-    return test_common::WaitForChild(&m_pid, std::chrono::seconds(20),
-                                     std::chrono::milliseconds(5));
-  }
-
-  // One test-port command through harbor-drive; what it printed ("" when it failed).
-  std::string Port(const std::string& command) {
-    return ToolOutput(std::string(HARBOR_DRIVE) + " --socket " + m_socket + " " + command +
-                      " 2>/dev/null");
-  }
-  std::string Raw(const std::string& json) { return Port("raw '" + json + "'"); }
-  // A window's handle as the test port tells it; null when there is no such window.
-  HWND Window(const std::string& window) {
-    std::string tree = Raw(R"({"cmd":"tree","window":")" + window + R"("})");
-    size_t at = tree.find("\"hwnd\":");
-    return at == std::string::npos
-               ? nullptr
-               : reinterpret_cast<HWND>(static_cast<uintptr_t>(strtoull(tree.c_str() + at + 7,
-                                                                        nullptr, 10)));
-  }
-  // The tray icon's centre on screen; false while the tray has not placed it.
-  bool TrayIconCentre(int* pX, int* pY) {
-    std::string reply = Raw(R"({"cmd":"tray"})");
-    int left = 0, top = 0, right = 0, bottom = 0;
-    if (sscanf(reply.c_str(), "{\"ok\":true,\"area\":[%d,%d,%d,%d]", &left, &top, &right,
-               &bottom) != 4) {
-      return false;
-    }
-    *pX = (left + right) / 2;
-    *pY = (top + bottom) / 2;
-    return true;
-  }
-  bool ClickTray(int button) {
-    int x = 0, y = 0;
-    if (!x11_test::WaitUntil([&] { return TrayIconCentre(&x, &y); }, 10000)) return false;
-    return x11_test::RunTool({"xdotool", "mousemove", std::to_string(x), std::to_string(y),
-                              "click", std::to_string(button)});
-  }
-  // Reports of that id in the statistics spool.
-  size_t Reports(uint16_t id) {
-    size_t count = 0;
-    for (const test_common::SpoolRecord& record :
-         test_common::ReadSpool(m_program.Root() + "/statistics/spool.bin")) {
-      count += test_common::SpoolReportId(record) == id;
-    }
-    return count;
-  }
-  // The user-interface records of the reports with that id, in order.
-  std::vector<std::string> ReportRecords(uint16_t id) {
-    std::vector<std::string> records;
-    for (const test_common::SpoolRecord& record :
-         test_common::ReadSpool(m_program.Root() + "/statistics/spool.bin")) {
-      if (test_common::SpoolReportId(record) == id) {
-        records.push_back(test_common::UiRecordOf(record));
-      }
-    }
-    return records;
-  }
-  std::string Errors() { return test_files::ReadWholeFile(m_program.ErrorPath()); }
-  pid_t Pid() const { return m_pid; }
-
- private:
-  harborlight_test::CInstalledProgram m_program;
-  std::string m_socket;
-  pid_t m_pid = -1;
-};
-
-std::string ArtifactPath(const std::string& name) {
-  const char* pFolder = getenv("LUMIDOCK_ARTIFACTS");
-  return std::string(pFolder ? pFolder : ".") + "/" + name + ".png";
-}
 
 bool IsActive(HWND hwnd) {
   return x11_test::ActiveWindow() == static_cast<::Window>(reinterpret_cast<uintptr_t>(hwnd));
@@ -150,7 +41,7 @@ bool IsActive(HWND hwnd) {
 // a second start brings it back and ends, a tray click restores it, the tray menu's "退出" ends
 // the program with 0. Pictures: the window, the main menu, the survey and the tray menu.
 TEST(HarborlightOnScreen, CloseHidesSecondStartAndTrayRestoreAndExitEnds) {
-  CRunningProgram program;
+  harborlight_test::CRunningProgram program(FAKE_ORBALYN_NORMAL_DIR "/Orbalyn.so");
   ASSERT_TRUE(program.Start()) << program.Errors();
   HWND hwnd = program.Window("MainWnd");
   ASSERT_NE(hwnd, nullptr);
@@ -227,7 +118,7 @@ TEST(HarborlightOnScreen, CloseHidesSecondStartAndTrayRestoreAndExitEnds) {
 // "/regrun": nothing is mapped and nothing reported until the tray icon is clicked; then the
 // window shows and its first showing is reported.
 TEST(HarborlightOnScreen, RegrunShowsNothingUntilATrayClick) {
-  CRunningProgram program;
+  harborlight_test::CRunningProgram program(FAKE_ORBALYN_NORMAL_DIR "/Orbalyn.so");
   ASSERT_TRUE(program.Start({"/regrun"})) << program.Errors();
   HWND hwnd = program.Window("MainWnd");
   ASSERT_NE(hwnd, nullptr);
@@ -239,10 +130,7 @@ TEST(HarborlightOnScreen, RegrunShowsNothingUntilATrayClick) {
   ASSERT_TRUE(program.ClickTray(1));
   EXPECT_TRUE(x11_test::WaitUntil([&] { return x11_test::Viewable(hwnd); }));
   EXPECT_TRUE(x11_test::WaitUntil([&] { return program.Reports(5889) == 1; }, 10000));
-  ASSERT_TRUE(program.ClickTray(3));
-  ASSERT_TRUE(x11_test::WaitUntil([&] { return program.Window("HARBORMAST_TRAYMAINFRAME"); }));
-  program.Port("menu-click 2");
-  int status = program.Wait();
+  int status = program.ExitFromTrayMenu();
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0) << program.Errors();
 }

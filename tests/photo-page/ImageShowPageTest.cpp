@@ -133,7 +133,7 @@ TEST_F(ImageShowPageTest, StatusLineThroughBatches) {
 }
 
 // A phone's folder becomes day groups, newest first: titles, counts with a blank, six tiles a
-// row; the tiles in view are made first, then the rest at the Part's pace; videos and GIFs show
+// row; the tiles in view are made first, then the rest at the usual pace; videos and GIFs show
 // the placeholder. A click opens the tile's photo; a file of another kind, or one outside the
 // backup folder, never opens.
 TEST_F(ImageShowPageTest, GridFromTheFolderAndWhatClicksOpen) {

@@ -246,7 +246,12 @@ TEST_F(PhotoPageRoadTest, ThirtyPhotosOverThreeDaysRestartAndUnbind) {
   EXPECT_EQ(m_sink.Arrived(), 30);
   EXPECT_EQ(Groups(), expected);
   EXPECT_EQ(Element(u"phonename")->TextValue(), u"Ostra");
-  Run([&] { return Element(u"statusText")->TextValue() != u"备份完成"; }, 10);
+  // The batch's end shows "备份完成", and 3 s later the time of the last backup.
+  Run([&] {
+    const std::u16string text = Element(u"statusText")->TextValue();
+    return text == u"备份完成" || text.starts_with(u"最近备份时间：");
+  }, 30);
+  m_clock.Advance(3000);
   EXPECT_TRUE(Element(u"statusText")->TextValue().starts_with(u"最近备份时间："))
       << Utf16ToUtf8(Element(u"statusText")->TextValue());
   size_t tiles = 0;

@@ -8,6 +8,8 @@
 
 #include "win32/base.h"
 
+struct IKwTimerCallback;
+
 namespace lq {
 
 class CElement;
@@ -45,6 +47,9 @@ class IView {
   virtual bool PopupMenu(CMenuElement* pMenu, CWindowElement* pAnchorWindow, int x, int y) = 0;
   // The element is being destroyed: drop whatever is held for it.
   virtual void ElementGone(CElement* pElement) = 0;
+  // Whose KwTimers these are, for a view that reports a window's timers to tests (null hwnd:
+  // nobody's); the others ignore it.
+  virtual void SetTimerOwner(IKwTimerCallback* /*pCallback*/, win32::HWND /*hwnd*/) {}
 };
 
 // The view in force: the null view unless another was set.

@@ -2,6 +2,7 @@
 
 #include "CNullView.h"
 #include "IView.h"
+#include "Lq/Lq.h"
 
 namespace lq {
 
@@ -14,5 +15,9 @@ IView* g_pView = nullptr;  // UI thread only
 IView* View() { return g_pView ? g_pView : &CNullView::Instance(); }
 
 void SetView(IView* pView) { g_pView = pView; }
+
+void SetTimerOwner(IKwTimerCallback* pCallback, win32::HWND hwnd) {
+  View()->SetTimerOwner(pCallback, hwnd);
+}
 
 }  // namespace lq

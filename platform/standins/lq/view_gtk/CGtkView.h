@@ -39,8 +39,6 @@ class CGtkView final : public IView {
   CGtkView(const CGtkView&) = delete;
   CGtkView& operator=(const CGtkView&) = delete;
 
-  // The test port reports `pCallback`'s KwTimers as the window's; forgotten with the window.
-  void SetTimerOwner(IKwTimerCallback* pCallback, win32::HWND hwnd);
   // The live KwTimers of a window's call-backs, as a JSON array.
   std::string WindowTimersJson(win32::HWND hwnd) const;
   // The GtkMenu on screen now, or null.
@@ -57,6 +55,8 @@ class CGtkView final : public IView {
   bool RunModalLoop(ModalFrame* pFrame) override;
   bool PopupMenu(CMenuElement* pMenu, CWindowElement* pAnchorWindow, int x, int y) override;
   void ElementGone(CElement* pElement) override;
+  // The test port reports `pCallback`'s KwTimers as the window's; forgotten with the window.
+  void SetTimerOwner(IKwTimerCallback* pCallback, win32::HWND hwnd) override;
 
  private:
   CGtkView() = default;

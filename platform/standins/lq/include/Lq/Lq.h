@@ -7,6 +7,8 @@
 
 #include "Lq/LqInterfaces.h"
 
+struct IKwTimerCallback;
+
 namespace Util::Lq {
 
 // Makes an object of the framework (or of the program's factory, which the framework asks
@@ -32,5 +34,9 @@ namespace lq {
 // Registers the framework's classes (menu, popup host window, container, tab item, picture)
 // with the platform core's class table.
 void RegisterClasses();
+
+// The test port reports `pCallback`'s KwTimers as the window's (null hwnd: forgets it); on a view
+// that does not report timers nothing happens.
+void SetTimerOwner(IKwTimerCallback* pCallback, win32::HWND hwnd);
 
 }  // namespace lq
