@@ -64,6 +64,30 @@ ILqElement* NewContainer() {
   return pContainer;
 }
 
+// A day's group: a container named by its date title, with the title bar showing the title and
+// the count. The caller gets its one reference.
+ILqElement* NewDayGroup(const std::u16string& title, const WCHAR* pCountText) {
+  ILqElement* pGroup = NewContainer();
+  if (!pGroup) return nullptr;
+  ILqElement* pTitleBar = nullptr;
+  Util::Lq::RawCreateLqElementBySkein(kTitleLayout, &pTitleBar, pGroup, nullptr, 0);
+  if (pTitleBar) {
+    RECT bar{0, 0, kTitleWidth, kTitleHeight};
+    pTitleBar->SetRect(&bar);
+    if (ILqElement* pTime = FindIn(pTitleBar, u"timeText")) {
+      pTime->SetText(title.c_str());
+      pTime->Release();
+    }
+    if (ILqElement* pCount = FindIn(pTitleBar, u"countText")) {
+      pCount->SetText(pCountText);
+      pCount->Release();
+    }
+    pTitleBar->Release();
+  }
+  pGroup->SetName(title.c_str());
+  return pGroup;
+}
+
 std::u16string DateTitle(int dayKey) {
   CKwStringW title;
   title.Format(kDateFormat, dayKey / 10000, dayKey / 100 % 100, dayKey % 100);
@@ -264,27 +288,10 @@ void CImageShowPageAdapter::BuildContainer(PhoneEntry* pEntry, ScanDevice* pReco
   int total = 0;
   for (const ScanMonth& month : pRecord->months) {
     for (const ScanDay& day : month.days) {
-      ILqElement* pGroup = NewContainer();
+      CKwStringW count;
+      count.Format(kIndexCountFormat, static_cast<int>(day.photos.size()));
+      ILqElement* pGroup = NewDayGroup(DateTitle(day.dayKey), count);
       if (!pGroup) continue;
-      const std::u16string title = DateTitle(day.dayKey);
-      ILqElement* pTitleBar = nullptr;
-      Util::Lq::RawCreateLqElementBySkein(kTitleLayout, &pTitleBar, pGroup, nullptr, 0);
-      if (pTitleBar) {
-        RECT bar{0, 0, kTitleWidth, kTitleHeight};
-        pTitleBar->SetRect(&bar);
-        if (ILqElement* pTime = FindIn(pTitleBar, u"timeText")) {
-          pTime->SetText(title.c_str());
-          pTime->Release();
-        }
-        if (ILqElement* pCount = FindIn(pTitleBar, u"countText")) {
-          CKwStringW count;
-          count.Format(kIndexCountFormat, static_cast<int>(day.photos.size()));
-          pCount->SetText(count);
-          pCount->Release();
-        }
-        pTitleBar->Release();
-      }
-      pGroup->SetName(title.c_str());
       int x = 0;
       int y = kTitleHeight;
       for (const ScanPhoto& photo : day.photos) {
@@ -564,24 +571,8 @@ void CImageShowPageAdapter::AddDateGroup(const std::u16string& title, const std:
     }
     pGroup->Release();
   }
-  ILqElement* pGroup = NewContainer();
+  ILqElement* pGroup = NewDayGroup(title, kFirstArrivalCount);
   if (!pGroup) return;
-  ILqElement* pTitleBar = nullptr;
-  Util::Lq::RawCreateLqElementBySkein(kTitleLayout, &pTitleBar, pGroup, nullptr, 0);
-  if (pTitleBar) {
-    RECT bar{0, 0, kTitleWidth, kTitleHeight};
-    pTitleBar->SetRect(&bar);
-    if (ILqElement* pTime = FindIn(pTitleBar, u"timeText")) {
-      pTime->SetText(title.c_str());
-      pTime->Release();
-    }
-    if (ILqElement* pCount = FindIn(pTitleBar, u"countText")) {
-      pCount->SetText(kFirstArrivalCount);
-      pCount->Release();
-    }
-    pTitleBar->Release();
-  }
-  pGroup->SetName(title.c_str());
   RECT groupRect{0, top, kContainerWidth, top + kNewGroupHeight};
   pGroup->SetRect(&groupRect);
   pContainer->AddChild(pGroup);
