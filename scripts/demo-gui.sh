@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The main job on screen, without set-up and build: Harborlight from a cold start to a phone's
+# The main job on screen, without set-up and build: Harborlight from a cold start to two phones'
 # photos on its photo page and out again, on loopback only.
 #
 #   scripts/demo-gui.sh <bin folder> [--keep]
@@ -56,62 +56,10 @@ export LUMIDOCK_ROOT=$root
 unset ORBALYN_REPORT_SERVER
 export XDG_CACHE_HOME=$root/home/cache XDG_CONFIG_HOME=$root/home/config
 export XDG_DATA_HOME=$root/home/data XDG_STATE_HOME=$root/home/state NO_AT_BRIDGE=1
-pids=()
-ok=0
-main_shell=$BASHPID
-
-cleanup() {
-  [[ $BASHPID == "$main_shell" ]] || return 0
-  trap - EXIT INT TERM
-  local pid
-  for pid in "${pids[@]}"; do
-    kill -TERM "$pid" 2>/dev/null
-  done
-  for pid in "${pids[@]}"; do
-    wait "$pid" 2>/dev/null
-  done
-  if ((ok && !keep)); then
-    rm -rf "$root"
-    echo "demo: sandbox $root removed (--keep or LUMIDOCK_KEEP=1 keeps it)"
-  elif ((ok)); then
-    echo "demo: sandbox kept: $root"
-    echo "demo: the backed-up photos are in $backup"
-  else
-    echo "demo: sandbox kept for inspection: $root"
-  fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-step() { echo "== $*"; }
-
-fail() {
-  echo "demo: $*"
-  local log
-  for log in server-sim harborlight phone-lan phone-relay; do
-    if [[ -s "$root/$log.log" ]]; then
-      echo "--- last lines of $log.log"
-      tail -n 15 "$root/$log.log"
-    fi
-  done
-  for log in $(ls -t "$root"/program/*.log "$root"/logs/*.log 2>/dev/null | head -n 2); do
-    echo "--- last lines of $log"
-    tail -n 15 "$log"
-  done
-  echo "DEMO FAILED: $*"
-  exit 1
-}
-
-# Waits up to $3 seconds for a line of file $1 matching the extended regex $2; prints it.
-wait_for_line() {
-  local file=$1 pattern=$2 seconds=$3 line
-  local deadline=$((SECONDS + seconds))
-  while ((SECONDS < deadline)); do
-    line=$(grep -m1 -E "$pattern" "$file" 2>/dev/null) && { echo "$line"; return 0; }
-    sleep 0.2
-  done
-  return 1
-}
+backup=$root/drives/d/Lumidock
+socket=$root/port/harborlight
+logs=(server-sim harborlight phone-lan phone-relay)
+source "$here/demo-common.sh"
 
 port() { "$bin/harbor-drive" --socket "$socket" "$@"; }
 # Waits up to $2 seconds (20 unless given) until the element at path $1 shows, or, with a third
@@ -140,25 +88,24 @@ read_qr() {
   echo "$text"
 }
 
-photos=$root/phone/DCIM/Camera
-backup=$root/drives/d/Lumidock
-socket=$root/port/harborlight
+# Waits for the QR page's login, then reads its bind symbol into bind_hex (files $1*).
+read_bind_symbol() {
+  wait_shown QRCodePage/qrloading 90 hidden || fail "the QR page kept loading (no login)"
+  bind_hex=""
+  for ((i = 0; i < 20; i++)); do
+    bind_hex=$(read_qr QRCodePage/qrCode_BindImg "$1") && break
+    sleep 0.5
+  done
+  [[ $bind_hex =~ ^[0-9a-f]+$ ]] || fail "no bind symbol could be read off the QR page"
+  echo "   bind symbol: $bind_hex"
+}
 
-if ((keep)); then
-  step "sandbox $root (kept at the end)"
-else
-  step "sandbox $root (removed at the end unless --keep or LUMIDOCK_KEEP=1)"
-fi
 # The program as installed: itself, the library, the layer, the stand-ins, layout, pictures.
-mkdir -p "$root/program" "$root/drives/c" "$root/drives/d" "$root/port" "$root/home"
+demo_start "$bin"/{Harborlight,Ferrylink,Orbalyn.so,ZyIpc.so,dadovo.so} "$bin"/libwin32*.so \
+  "$bin"/*.ico
+mkdir -p "$root/drives/c" "$root/drives/d" "$root/port" "$root/home"
 chmod 700 "$root/port"
-for file in Harborlight Ferrylink Orbalyn.so ZyIpc.so dadovo.so libwin32.so libwin32-gtk.so \
-  libwin32-webkit.so Harborlight.ico Ferrylink.ico folder.ico; do
-  file=$bin/$file
-  ln "$file" "$root/program/" 2>/dev/null || cp "$file" "$root/program/" ||
-    fail "cannot place $file"
-done
-cp -r "$bin/layout" "$bin/res" "$root/program/" || fail "cannot place the layout and pictures"
+cp -r "$bin/layout" "$bin/res" "$root/bin/" || fail "cannot place the layout and pictures"
 # Two disks; D: has more room, so the folder page offers it.
 export LUMIDOCK_DRIVES="C=$root/drives/c,free=21474836480;D=$root/drives/d,free=85899345920"
 
@@ -167,13 +114,7 @@ step "sample photos"
   fail "cannot make the sample photos"
 
 step "server simulator on 127.0.0.1 (entry, relay, web)"
-"$bin/server-sim" --entry-port 0 --comm-port 0 --relay-port 0 --web-port 0 --run-seconds 900 \
-  </dev/null >"$root/server-sim.log" 2>&1 &
-pids+=($!)
-entry_port=$(wait_for_line "$root/server-sim.log" '^entry-port [0-9]+$' 20 | cut -d' ' -f2) ||
-  fail "the server simulator did not start"
-relay_port=$(wait_for_line "$root/server-sim.log" '^relay-port [0-9]+$' 5 | cut -d' ' -f2) ||
-  fail "the server simulator has no relay port"
+start_server_sim --web-port 0
 web_port=$(wait_for_line "$root/server-sim.log" '^web-port [0-9]+$' 5 | cut -d' ' -f2) ||
   fail "the server simulator has no web port"
 echo "   entry port $entry_port, relay port $relay_port, web port $web_port"
@@ -181,7 +122,7 @@ echo "   entry port $entry_port, relay port $relay_port, web port $web_port"
 step "Harborlight, first start, on display $DISPLAY"
 ORBALYN_ENTRY_SERVER=127.0.0.1:$entry_port LUMIDOCK_WEB_SITE=http://127.0.0.1:$web_port \
   LUMIDOCK_LOGIN_SITE=http://127.0.0.1:$web_port HARBORLIGHT_TESTPORT=$socket \
-  "$root/program/Harborlight" >"$root/harborlight.log" 2>&1 &
+  "$root/bin/Harborlight" >"$root/harborlight.log" 2>&1 &
 program_pid=$!
 pids+=($program_pid)
 for ((i = 0; i < 600; i++)); do
@@ -204,46 +145,31 @@ step "folder page: 下一步"
 port click MainWnd chooseDirFrame/nextStep || fail "cannot click 下一步"
 wait_shown QRCodePage/qrCode_BindImg || fail "the QR page did not show"
 [[ -d $backup ]] || fail "the backup folder $backup was not made"
-picture 03-qr-loading
+picture 03-qr-page
 
 step "QR page: waiting for the login, then reading the bind symbol off the window"
-wait_shown QRCodePage/qrloading 90 hidden || fail "the QR page kept loading (no login)"
-bind_hex=""
-for ((i = 0; i < 20; i++)); do
-  bind_hex=$(read_qr QRCodePage/qrCode_BindImg bind-qr) && break
-  sleep 0.5
-done
-[[ $bind_hex =~ ^[0-9a-f]+$ ]] || fail "no bind symbol could be read off the QR page"
+read_bind_symbol bind-qr
 picture 04-qr
-echo "   bind symbol: $bind_hex"
 download=$(read_qr QRCodePage/qrCode_DownUrlImg download-qr) ||
   fail "no download symbol could be read off the QR page"
 echo "   download symbol: $download"
 [[ $download == "http://127.0.0.1:$web_port/tidepool-download.html" ]] ||
   fail "the download symbol is not the simulator's download page"
 
-# The phone simulator with the bind symbol; the phone on the "LAN" dials 127.0.0.1 at the
-# symbol's port (its own address may be an interface a loopback-only run must not use). While it
+# A phone binding with the symbol on screen and backing up (start_phone's arguments); while it
 # runs, the page is watched for "备份完成", which shows for 3 s after the last file.
 run_phone() {
-  local name=$1 log=$2 hex=$3 seen=0 ended=0 status
-  shift 3
-  timeout 180 "$bin/phone-sim" --host 127.0.0.1 --bind-info "$hex" --name "$name" \
-    --key-file "$root/$log.key" "$@" bind upload "$photos" finish >"$root/$log.log" 2>&1 &
-  local pid=$!
-  pids+=($pid)
+  local name=$1 log=$2 seen=0 ended=0
+  start_phone "$@"
   while :; do
     [[ $(text_of ImageShowFrame/curshowPhoneUI/statusText 2>/dev/null) == 备份完成 ]] && seen=1
-    if ! kill -0 "$pid" 2>/dev/null; then
+    if ! kill -0 "$phone_pid" 2>/dev/null; then
       ((ended)) || ended=$SECONDS
       ((seen || SECONDS > ended + 4)) && break
     fi
     sleep 0.1
   done
-  wait "$pid"
-  status=$?
-  grep -E '^(connect|bind|upload|finish):' "$root/$log.log" | sed 's/^/   /'
-  ((status == 0)) || fail "$name did not back up its photos"
+  finish_phone "$log" || fail "$name did not back up its photos"
   ((seen)) || fail "$name backed up its photos, but the page never said 备份完成"
   echo "   the page said 备份完成"
 }
@@ -282,13 +208,7 @@ wait_shown ImageShowFrame/topPackupFrame/addnewDeviceBtn || fail "the phone stri
 picture 06-phone-strip
 port click MainWnd ImageShowFrame/topPackupFrame/addnewDeviceBtn || fail "cannot click 添加新设备"
 wait_shown QRCodePage/qrCode_BindImg || fail "the QR page did not show again"
-wait_shown QRCodePage/qrloading 90 hidden || fail "the QR page kept loading"
-bind_hex=""
-for ((i = 0; i < 20; i++)); do
-  bind_hex=$(read_qr QRCodePage/qrCode_BindImg bind-qr-2) && break
-  sleep 0.5
-done
-[[ $bind_hex =~ ^[0-9a-f]+$ ]] || fail "no bind symbol could be read off the QR page"
+read_bind_symbol bind-qr-2
 picture 07-qr-again
 
 step "phone 2 through the server's relay: binds with the symbol on screen and backs up"
@@ -326,26 +246,7 @@ program_status=$?
 ((program_status == 0)) || fail "Harborlight ended with status $program_status"
 echo "   Harborlight ended with status 0"
 
-step "the backup folder as the user sees it"
-(cd "$backup" && find . -type f ! -path './.private/*' ! -name desktop.ini \
-  -printf '%TY-%Tm-%Td %TH:%TM  %9s  %P\n' | sort -k4) | sed 's/^/   /'
-
-step "checking every file against its source"
-count=0
-for phone in "Ostra 8 LAN" "Marlo S2 Relay"; do
-  while IFS= read -r -d '' source; do
-    relative=${source#"$photos"/}
-    target="$backup/$phone/Camera/$relative"
-    [[ -f "$target" ]] || fail "missing: $phone/Camera/$relative"
-    cmp -s "$source" "$target" || fail "content differs: $phone/Camera/$relative"
-    [[ $(stat -c %Y "$source") == $(stat -c %Y "$target") ]] ||
-      fail "date differs: $phone/Camera/$relative"
-    count=$((count + 1))
-  done < <(find "$photos" -type f -print0)
-done
-leftovers=$(find "$backup" -name '*.pdl' | wc -l)
-((leftovers == 0)) || fail "$leftovers partial files left in the backup folder"
-echo "   $count files identical to their sources, dates kept, no partial file left"
+check_backup "Ostra 8 LAN" "Marlo S2 Relay"
 echo "   pictures of each step in $artifacts"
 
 ok=1
