@@ -28,6 +28,8 @@ fi
 [[ $keep == 1 ]] || keep=0
 bin=$(cd "$bin" && pwd)
 
+[[ ${LUMIDOCK_DEMO_HOLD:-0} =~ ^[0-9]+$ ]] ||
+  { echo "demo: LUMIDOCK_DEMO_HOLD must be whole seconds" >&2; exit 2; }
 for tool in zbarimg convert; do
   command -v "$tool" >/dev/null ||
     { echo "demo: $tool is not installed (scripts/setup-deps installs it)" >&2; exit 1; }
@@ -46,7 +48,6 @@ if [[ -n ${LUMIDOCK_DEMO_PRIVATE_X:-} ]]; then
 else
   hold=${LUMIDOCK_DEMO_HOLD:-15}
 fi
-[[ $hold =~ ^[0-9]+$ ]] || { echo "demo: LUMIDOCK_DEMO_HOLD must be whole seconds" >&2; exit 2; }
 
 artifacts=$(dirname "$bin")/artifacts/demo
 mkdir -p "$artifacts" && rm -f "$artifacts"/*.png
@@ -130,6 +131,7 @@ for ((i = 0; i < 600; i++)); do
   kill -0 "$program_pid" 2>/dev/null || fail "Harborlight ended at start"
   sleep 0.1
 done
+((i < 600)) || fail "Harborlight's test port did not answer at $socket within 60 s"
 wait_shown InitPage/nextStep || fail "the first-run page did not show"
 picture 01-first-run
 
