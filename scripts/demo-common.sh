@@ -90,7 +90,7 @@ start_server_sim() {
   # The run time only bounds its life should the script be killed outright.
   "$bin/server-sim" --entry-port 0 --comm-port 0 --relay-port 0 "$@" --run-seconds 900 \
     </dev/null >"$root/server-sim.log" 2>&1 &
-  pids+=($!)
+  pids+=("$!")
   entry_port=$(wait_for_line "$root/server-sim.log" '^entry-port [0-9]+$' 20 | cut -d' ' -f2) ||
     fail "the server simulator did not start"
   relay_port=$(wait_for_line "$root/server-sim.log" '^relay-port [0-9]+$' 5 | cut -d' ' -f2) ||
@@ -108,7 +108,7 @@ start_phone() {
   timeout 180 "$bin/phone-sim" --host 127.0.0.1 --bind-info "$hex" --name "$name" \
     --key-file "$root/$log.key" "$@" bind upload "$photos" finish >"$root/$log.log" 2>&1 &
   phone_pid=$!
-  pids+=($phone_pid)
+  pids+=("$phone_pid")
 }
 
 # Waits for the phone started last, shows its steps; its exit status.

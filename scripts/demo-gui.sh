@@ -60,6 +60,7 @@ export XDG_DATA_HOME=$root/home/data XDG_STATE_HOME=$root/home/state NO_AT_BRIDG
 backup=$root/drives/d/Lumidock
 socket=$root/port/harborlight
 logs=(server-sim harborlight phone-lan phone-relay)
+# shellcheck source=scripts/demo-common.sh
 source "$here/demo-common.sh"
 
 port() { "$bin/harbor-drive" --socket "$socket" "$@"; }
@@ -125,7 +126,7 @@ ORBALYN_ENTRY_SERVER=127.0.0.1:$entry_port LUMIDOCK_WEB_SITE=http://127.0.0.1:$w
   LUMIDOCK_LOGIN_SITE=http://127.0.0.1:$web_port HARBORLIGHT_TESTPORT=$socket \
   "$root/bin/Harborlight" >"$root/harborlight.log" 2>&1 &
 program_pid=$!
-pids+=($program_pid)
+pids+=("$program_pid")
 for ((i = 0; i < 600; i++)); do
   port tree MainWnd >/dev/null 2>&1 && break
   kill -0 "$program_pid" 2>/dev/null || fail "Harborlight ended at start"

@@ -28,6 +28,7 @@ export LUMIDOCK_ROOT=$root
 unset ORBALYN_REPORT_SERVER
 backup=$root/backup
 logs=(server-sim host phone-lan phone-relay)
+# shellcheck source=scripts/demo-common.sh
 source "$(dirname "$0")/demo-common.sh"
 
 # The host runs from the sandbox's runtime folder.
@@ -44,7 +45,7 @@ step "headless host loading Orbalyn.so, backup folder $backup"
 ORBALYN_ENTRY_SERVER=127.0.0.1:$entry_port "$root/bin/orbalyn-host" --backup "$backup" \
   --stop-file "$root/stop-host" --run-seconds 900 >"$root/host.log" 2>&1 &
 host_pid=$!
-pids+=($host_pid)
+pids+=("$host_pid")
 bind_line=$(wait_for_line "$root/host.log" '^bind-info [0-9a-f]+$' 90) ||
   fail "the host did not come online with bind information"
 bind_hex=${bind_line#bind-info }

@@ -27,7 +27,7 @@ leftovers() {
 
 # Runs the demo; sets status, output and the sandbox it named.
 run() {
-  output=$(DISPLAY= LUMIDOCK_KEEP= LUMIDOCK_DEMO_HOLD= "$demo" "$@" 2>&1)
+  output=$(DISPLAY='' LUMIDOCK_KEEP='' LUMIDOCK_DEMO_HOLD='' "$demo" "$@" 2>&1)
   status=$?
   sandbox=$(sed -n 's/^demo: sandbox kept[a-z ]*: //p' <<<"$output")
   [[ -n $sandbox ]] || problem "the run names no kept sandbox"
@@ -37,7 +37,7 @@ run "$bin" --keep
 ((status == 0)) || problem "the demo ended with $status"
 grep -qx "DEMO OK: .* backed up 60 photos, every one checked" <<<"$output" ||
   problem "no DEMO OK line"
-pictures=$(ls "$(dirname "$bin")"/artifacts/demo/*.png 2>/dev/null | wc -l)
+pictures=$(find "$(dirname "$bin")/artifacts/demo" -name "*.png" 2>/dev/null | wc -l)
 ((pictures == 8)) || problem "$pictures pictures, not 8"
 for phone in "Ostra 8 LAN" "Marlo S2 Relay"; do
   photos=$(find "$sandbox/drives/d/Lumidock/$phone/Camera" -name '*.jpg' 2>/dev/null | wc -l)
