@@ -232,6 +232,16 @@ TEST_F(TestPortTest, HarborDriveClicksReadsRectanglesAndWaits) {
   EXPECT_EQ(drive("wait MainWnd chooseDirFrame --hidden").first, 0);
   EXPECT_EQ(drive("wait MainWnd InitPage/nextStep").first, 0);
   EXPECT_EQ(drive("bogus").first, 2);
+  // A posted message reaches the window's queue as given; anything but numbers is refused.
+  EXPECT_EQ(drive("post MainWnd 1025 0 516").first, 0);
+  MSG msg{};
+  ASSERT_TRUE(PeekMessageW(&msg, m_mainHwnd, 1025, 1025, PM_REMOVE));
+  EXPECT_EQ(msg.wParam, 0u);
+  EXPECT_EQ(msg.lParam, 516);
+  EXPECT_EQ(drive("post MainWnd 1025 0 0x204").first, 1);
+  EXPECT_EQ(drive("post MainWnd -1 0 0").first, 1);
+  EXPECT_EQ(drive("post Nowhere 1025 0 516").first, 1);
+  EXPECT_FALSE(PeekMessageW(&msg, m_mainHwnd, 0, 0, PM_REMOVE));
   CLqTestPort::Stop();
   EXPECT_EQ(drive("tree").first, 2);  // nobody listens
   g_main_context_unref(pContext);

@@ -30,6 +30,7 @@ void Usage() {
       "  select-tab WINDOW PATH        pick a tab item\n"
       "  menu-click NAME               choose an item of the open menu\n"
       "  snapshot WINDOW FILE          save the window as a PNG file, drawn off screen\n"
+      "  post WINDOW MSG WPARAM LPARAM post a message to the window (decimal numbers)\n"
       "  wait WINDOW [PATH] [--hidden] [--timeout MS]\n"
       "                                until the element is there and shown (or hidden)\n"
       "  raw LINE                      send one JSON line, print the reply\n"
@@ -168,6 +169,12 @@ int main(int argc, char** argv) {
   }
   if (command == "snapshot" && args.size() == 3) {
     return Finish(port, Request("snapshot", {{"window", args[1]}, {"file", args[2]}}), false);
+  }
+  if (command == "post" && args.size() == 5) {
+    return Finish(port,
+                  Request("post", {{"window", args[1]}, {"msg", args[2]}, {"wParam", args[3]},
+                                   {"lParam", args[4]}}),
+                  false);
   }
   if (command == "rect" && args.size() == 3) {
     std::string reply;

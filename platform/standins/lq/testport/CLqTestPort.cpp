@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -56,6 +57,14 @@ Server& TheServer() {
 }
 
 std::string Narrow(const std::u16string& text) { return Utf16ToUtf8(text); }
+
+// The whole text as a decimal number; false for anything else, an empty text included.
+template <typename T>
+bool WholeNumber(const std::string& text, T* pValue) {
+  const char* pEnd = text.data() + text.size();
+  auto [at, error] = std::from_chars(text.data(), pEnd, *pValue);
+  return error == std::errc() && at == pEnd && !text.empty();
+}
 
 void WriteRect(CJsonWriter& json, const char* pKey, const RECT& rect) {
   json.Key(pKey).BeginArray();
@@ -343,6 +352,20 @@ bool CLqTestPort::SavePng(const std::u16string& window, const std::string& posix
   return true;
 }
 
+bool CLqTestPort::Post(const std::u16string& window, UINT message, WPARAM wParam, LPARAM lParam,
+                       std::string* pError) {
+  CWindowElement* pWindow = FindWindow(window);
+  if (!pWindow || !pWindow->Handle()) {
+    *pError = "no window " + Narrow(window);
+    return false;
+  }
+  if (!PostMessageW(pWindow->Handle(), message, wParam, lParam)) {
+    *pError = "cannot post to " + Narrow(window);
+    return false;
+  }
+  return true;
+}
+
 std::string CLqTestPort::Handle(const std::string& line) {
   if (!OnUiThread(__func__)) return Reply(false, "not on the UI thread");
   std::map<std::string, std::string> request;
@@ -378,6 +401,17 @@ std::string CLqTestPort::Handle(const std::string& line) {
     return Reply(ClickMenuItem(Member(request, "name"), &error), error);
   }
   if (command == "snapshot") return Reply(SavePng(window, request["file"], &error), error);
+  if (command == "post") {
+    unsigned long long message = 0, wParam = 0;
+    long long lParam = 0;
+    if (!WholeNumber(request["msg"], &message) || message > 0xFFFFFFFFull ||
+        !WholeNumber(request["wParam"], &wParam) || !WholeNumber(request["lParam"], &lParam)) {
+      return Reply(false, "post takes whole numbers msg, wParam and lParam");
+    }
+    return Reply(Post(window, static_cast<UINT>(message), static_cast<WPARAM>(wParam),
+                      static_cast<LPARAM>(lParam), &error),
+                 error);
+  }
   if (command == "tray") {
     RECT area{};
     if (!g_hooks.trayGeometry || !g_hooks.trayGeometry(&area)) {

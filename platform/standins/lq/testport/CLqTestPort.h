@@ -57,6 +57,10 @@ class CLqTestPort {
   static bool ClickMenuItem(const std::u16string& name, std::string* pError);
   static bool SavePng(const std::u16string& window, const std::string& posixPath,
                       std::string* pError);
+  // Posts a message to the window, as another part of the program would (the tray icon's mouse
+  // messages reach the main window so); false when there is no such window or the post fails.
+  static bool Post(const std::u16string& window, win32::UINT message, win32::WPARAM wParam,
+                   win32::LPARAM lParam, std::string* pError);
   // One request line in, one reply line out (without the newline).
   static std::string Handle(const std::string& line);
 
