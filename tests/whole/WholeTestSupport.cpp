@@ -76,8 +76,7 @@ Element ReadElement(JsonObject* pObject, const win32::POINT& origin) {
                     origin.y + abs.bottom};
   if (JsonArray* pChildren = json_object_get_array_member(pObject, "children")) {
     for (guint i = 0; i < json_array_get_length(pChildren); ++i) {
-      element.children.push_back(
-          ReadElement(json_array_get_object_element(pChildren, i), origin));
+      element.children.push_back(ReadElement(json_array_get_object_element(pChildren, i), origin));
     }
   }
   return element;
@@ -108,13 +107,14 @@ std::string Capture(Strings args, int* pStatus) {
   if (pid > 0) {
     char buffer[65536];
     ssize_t n;
-    while ((n = read(out, buffer, sizeof buffer)) > 0) output.append(buffer, static_cast<size_t>(n));
+    while ((n = read(out, buffer, sizeof buffer)) > 0)
+      output.append(buffer, static_cast<size_t>(n));
   }
   if (out >= 0) close(out);
   int status = -1;
   if (pid > 0) {
-    status = test_common::WaitForChild(&pid, std::chrono::seconds(60),
-                                       std::chrono::milliseconds(2));
+    status =
+        test_common::WaitForChild(&pid, std::chrono::seconds(60), std::chrono::milliseconds(2));
   }
   if (pStatus) *pStatus = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return output;
@@ -128,17 +128,24 @@ bool ProcessEnded(pid_t pid) {
   return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
 }
 
-std::vector<pid_t> ProcessesFrom(const std::string& folder) {
+std::vector<pid_t> ProcessesOfSandbox(const std::string& root) {
   std::vector<pid_t> found;
+  const std::string entry = "LUMIDOCK_ROOT=" + root;
   std::error_code error;
-  const std::string prefix = std::filesystem::canonical(folder, error).string() + "/";
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-    const std::string name = entry.path().filename().string();
+  for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = process.path().filename().string();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::error_code ignored;
-    const std::string exe = std::filesystem::read_symlink(entry.path() / "exe", ignored).string();
-    if (exe.rfind(prefix, 0) == 0 && !ProcessEnded(std::stoi(name))) {
-      found.push_back(std::stoi(name));
+    const pid_t pid = std::stoi(name);
+    if (pid == getpid() || ProcessEnded(pid)) continue;
+    const std::string environment = test_files::ReadWholeFile(process.path().string() + "/environ");
+    for (size_t at = 0; at < environment.size();) {
+      size_t end = environment.find('\0', at);
+      if (end == std::string::npos) end = environment.size();
+      if (environment.compare(at, end - at, entry) == 0) {
+        found.push_back(pid);
+        break;
+      }
+      at = end + 1;
     }
   }
   return found;
@@ -254,8 +261,7 @@ Strings CWholeProgram::Environment() const {
 
 bool CWholeProgram::Start(const Strings& environment) {
   m_environment = environment;
-  m_pid = test_common::SpawnChild({Bin() + "/Harborlight"}, Environment(), {},
-                                  m_root + "/stderr");
+  m_pid = test_common::SpawnChild({Bin() + "/Harborlight"}, Environment(), {}, m_root + "/stderr");
   if (m_pid <= 0) return false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (std::chrono::steady_clock::now() < deadline && !ProcessEnded(m_pid)) {
@@ -276,9 +282,7 @@ int CWholeProgram::Wait(int seconds) {
                                    std::chrono::milliseconds(5));
 }
 
-std::string CWholeProgram::Errors() const {
-  return test_files::ReadWholeFile(m_root + "/stderr");
-}
+std::string CWholeProgram::Errors() const { return test_files::ReadWholeFile(m_root + "/stderr"); }
 
 Strings CWholeProgram::DriveCommand(const Strings& args) const {
   Strings command{HARBOR_DRIVE, "--socket", m_socket};
@@ -300,8 +304,8 @@ bool CWholeProgram::Command(const Strings& args) const {
 
 bool CWholeProgram::Find(const std::string& window, const std::string& path,
                          Element* pElement) const {
-  JsonNode* pReply = ParseReply(Port({"raw", "{\"cmd\":\"find\",\"window\":" + Quote(window) +
-                                                 ",\"path\":" + Quote(path) + "}"}));
+  JsonNode* pReply = ParseReply(Port(
+      {"raw", "{\"cmd\":\"find\",\"window\":" + Quote(window) + ",\"path\":" + Quote(path) + "}"}));
   if (!pReply) return false;
   JsonObject* pObject = json_node_get_object(pReply);
   const win32::RECT frame = RectMember(pObject, "window");

@@ -24,8 +24,9 @@ using Strings = std::vector<std::string>;
 std::string Capture(Strings args, int* pStatus = nullptr);
 // Whether the process has ended (gone, or a zombie nobody reaps yet).
 bool ProcessEnded(pid_t pid);
-// Processes whose program file lies in `folder`.
-std::vector<pid_t> ProcessesFrom(const std::string& folder);
+// The living processes started with this sandbox root (the program, its popup and the web
+// engine's helpers), this one aside.
+std::vector<pid_t> ProcessesOfSandbox(const std::string& root);
 
 // One element of a window as the test port tells it.
 struct Element {
