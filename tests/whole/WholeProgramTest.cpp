@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "../common/ChildWait.h"
 #include "../common/ReportSpool.h"
 #include "../common/TestFiles.h"
 #include "../x11/X11TestSupport.h"
@@ -28,6 +29,7 @@
 
 using namespace win32;
 using namespace whole_test;
+using test_common::ProcessEnded;
 using x11_test::Pause;
 
 namespace {
@@ -84,6 +86,15 @@ std::vector<HWND> WindowsTitled(const std::string& title) {
     at = end + 1;
   }
   return found;
+}
+
+// The sanitizers' reports in a program's standard error (its popup's included).
+std::string SanitizerReports(const std::string& errors) {
+  for (const char* pMark : {"Sanitizer", "runtime error:"}) {
+    const size_t at = errors.find(pMark);
+    if (at != std::string::npos) return errors.substr(errors.rfind('\n', at) + 1, 2000);
+  }
+  return "";
 }
 
 // Whether the tray's panel holds an icon window of that name.
@@ -488,6 +499,7 @@ TEST_F(WholeProgramTest, ColdStartToPhotosOnThePageAndExit) {
   int status = m_pProgram->Wait(20);
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0) << m_pProgram->Errors();
+  EXPECT_EQ(SanitizerReports(m_pProgram->Errors()), "");
   EXPECT_TRUE(Eventually([&] { return ProcessesOfSandbox(m_root).empty(); }, 5000))
       << ::testing::PrintToString(ProcessesOfSandbox(m_root));
   EXPECT_TRUE(Eventually([] { return !TrayHoldsIcon("Harborlight"); }));
@@ -530,6 +542,7 @@ TEST_F(WholeProgramTest, ColdStartToPhotosOnThePageAndExit) {
   EXPECT_LE(std::chrono::steady_clock::now() - quit, std::chrono::seconds(2));
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0) << m_pProgram->Errors();
+  EXPECT_EQ(SanitizerReports(m_pProgram->Errors()), "");
   EXPECT_TRUE(Eventually([&] { return ProcessesOfSandbox(m_root).empty(); }, 5000))
       << ::testing::PrintToString(ProcessesOfSandbox(m_root));
 

@@ -18,6 +18,9 @@
 #include "../common/TestFiles.h"
 
 namespace whole_test {
+
+using test_common::ProcessEnded;
+
 namespace {
 
 // A JSON string literal of `text`.
@@ -118,14 +121,6 @@ std::string Capture(Strings args, int* pStatus) {
   }
   if (pStatus) *pStatus = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return output;
-}
-
-bool ProcessEnded(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return true;
-  const size_t close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
 }
 
 std::vector<pid_t> ProcessesOfSandbox(const std::string& root) {

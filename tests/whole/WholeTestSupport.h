@@ -22,8 +22,6 @@ using Strings = std::vector<std::string>;
 // Runs a program (a bare name found on the PATH) to its end, without a shell; its standard
 // output, and its exit status in *pStatus (-1 when it could not start or was killed).
 std::string Capture(Strings args, int* pStatus = nullptr);
-// Whether the process has ended (gone, or a zombie nobody reaps yet).
-bool ProcessEnded(pid_t pid);
 // The living processes started with this sandbox root (the program, its popup and the web
 // engine's helpers), this one aside.
 std::vector<pid_t> ProcessesOfSandbox(const std::string& root);
