@@ -41,6 +41,13 @@ constexpr char kPopupTitle[] = "Lumidock - 安装到手机";
 constexpr int kGiB = 1 << 30;
 // How long a state may take to come about on a loaded machine, under the sanitizers too.
 constexpr int kPatienceMs = 20000;
+// The thread sanitizer slows the popup's web engine several times over; the exit's time bound
+// stretches with it there and nowhere else.
+#ifdef __SANITIZE_THREAD__
+constexpr int kSlowdown = 2;
+#else
+constexpr int kSlowdown = 1;
+#endif
 
 // Runs the test's main loop until `done` holds; false when it never did.
 bool Eventually(const std::function<bool()>& done, int timeoutMs = kPatienceMs) {
@@ -546,11 +553,13 @@ TEST_F(WholeProgramTest, ColdStartToPhotosOnThePageAndExit) {
   ASSERT_TRUE(WaitPopup(&popup, &popupPid));
   Picture("7-popup-open");
   ASSERT_TRUE(OpenTrayMenu());
-  const auto quit = std::chrono::steady_clock::now();
   ASSERT_TRUE(m_pProgram->Command({"menu-click", "2"}));
+  const auto quit = std::chrono::steady_clock::now();  // the item has taken the click
   status = m_pProgram->Wait(20);
-  EXPECT_TRUE(Eventually([&] { return ProcessEnded(popupPid); }, 2000));
-  EXPECT_LE(std::chrono::steady_clock::now() - quit, std::chrono::seconds(2));
+  EXPECT_TRUE(Eventually([&] { return ProcessEnded(popupPid); }, 2000 * kSlowdown));
+  const auto quitTook = std::chrono::steady_clock::now() - quit;
+  EXPECT_LE(quitTook, std::chrono::seconds(2) * kSlowdown);
+  RecordProperty("quit_ms", static_cast<int>(quitTook / std::chrono::milliseconds(1)));
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0) << m_pProgram->Errors();
   EXPECT_EQ(SanitizerReports(m_pProgram->Errors()), "");
