@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <fstream>
+#include <string>
 #include <thread>
 
 namespace test_common {
@@ -28,6 +30,16 @@ inline int WaitForChild(pid_t* pPid, std::chrono::milliseconds timeout,
   }
   *pPid = -1;
   return status;
+}
+
+// Whether the process has ended: gone, or a zombie its parent has not reaped yet (a process
+// another one started).
+inline bool ProcessEnded(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return true;
+  const size_t close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
 }
 
 }  // namespace test_common

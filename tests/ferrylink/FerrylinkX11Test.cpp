@@ -13,11 +13,13 @@
 #include <memory>
 #include <string>
 
+#include "../common/ChildWait.h"
 #include "../x11/X11TestSupport.h"
 #include "CServerSim.h"
 
 using namespace win32;
 using namespace x11_test;
+using test_common::ProcessEnded;
 
 namespace {
 
@@ -48,15 +50,6 @@ RECT RectOf(HWND hwnd) {
   RECT rect{};
   GetWindowRect(hwnd, &rect);
   return rect;
-}
-
-// Whether the process has ended (gone, or a zombie nobody reaps).
-bool ProcessEnded(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return true;
-  const size_t close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
 }
 
 bool SkipsTaskbar(HWND hwnd) {
