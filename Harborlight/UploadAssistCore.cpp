@@ -55,7 +55,8 @@ bool EndsAsPartial(const std::u16string& name) {
 // Whether the partial file at `path` is one the library may resume for the file of this size,
 // time stamp and checksum: it carries a trailer of that very file. A trailer of another file
 // keeps the name for that file's resume, and a file without a trailer is no partial file of ours
-// at all (a phone's own file of that name, say): either way the name is taken.
+// at all (a phone's own file of that name, say), unless it is this file's, finished before the
+// rename: either way the name is taken.
 bool IsPartialOfThisFile(const std::u16string& path, int64_t size, int64_t timeStamp,
                          int64_t checksum) {
   HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -69,11 +70,15 @@ bool IsPartialOfThisFile(const std::u16string& path, int64_t size, int64_t timeS
     std::vector<uint8_t> tail(static_cast<size_t>(length.QuadPart - at.QuadPart));
     DWORD read = 0;
     upload_files::Trailer trailer;
-    mine = SetFilePointerEx(hFile, at, nullptr, FILE_BEGIN) &&
-           ReadFile(hFile, tail.data(), static_cast<DWORD>(tail.size()), &read, nullptr) &&
-           read == tail.size() &&
-           upload_files::FindTrailer(tail.data(), tail.size(), at.QuadPart, &trailer) &&
-           upload_files::TrailerNames(trailer, size, timeStamp, checksum);
+    const bool readAll =
+        SetFilePointerEx(hFile, at, nullptr, FILE_BEGIN) &&
+        ReadFile(hFile, tail.data(), static_cast<DWORD>(tail.size()), &read, nullptr) &&
+        read == tail.size();
+    if (readAll && upload_files::FindTrailer(tail.data(), tail.size(), at.QuadPart, &trailer)) {
+      mine = upload_files::TrailerNames(trailer, size, timeStamp, checksum);
+    } else {
+      mine = readAll && upload_files::IsFinishedPartial(length.QuadPart, size);
+    }
   }
   CloseHandle(hFile);
   return mine;

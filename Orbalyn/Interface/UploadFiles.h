@@ -23,6 +23,14 @@ namespace upload_files {
 constexpr char16_t kPartialSuffix[] = u".pdl";
 constexpr uint32_t kTrailerSize = 36;
 constexpr uint32_t kTrailerMagic = 0x66757274;  // "truf"
+
+// A file at a partial path without a trailer, holding the file's size and at most what is left
+// of the old trailer behind it: the file's own partial file, killed after its last chunk went in
+// and before the rename. It is sent again under its name; anything else without a trailer is a
+// file of its own.
+constexpr bool IsFinishedPartial(int64_t length, int64_t fileSize) {
+  return fileSize > 0 && length >= fileSize && length - fileSize < kTrailerSize;
+}
 // Writes that the system may cut short are cut at page boundaries.
 constexpr uint32_t kPageSize = 4096;
 // No chunk is longer than a phone frame.

@@ -90,15 +90,18 @@ bool CFileUploadMgr::FileItem::CheckResume() {
       return false;
     }
     upload_files::Trailer trailer;
-    if (!upload_files::FindTrailer(tail.data(), tail.size(), tailOffset, &trailer)) {
+    const bool found = upload_files::FindTrailer(tail.data(), tail.size(), tailOffset, &trailer);
+    if (!found && upload_files::IsFinishedPartial(size.QuadPart, m_fileSize)) {
+      // Killed between the last chunk and the rename; its bytes are not trusted.
+      DLL_LOG("CheckResume: id=%u, finished partial file without its name, cut to 0", m_fileId);
+    } else if (!found) {
       // Not a partial file of ours: a file of its own that happens to carry the name. Its
       // bytes are not ours to cut or to build on.
       m_error = ERROR_FILE_EXISTS;
       DLL_LOG("CheckResume: id=%u, %" PRId64 " bytes without a trailer, left alone", m_fileId,
               static_cast<int64_t>(size.QuadPart));
       return false;
-    }
-    if (upload_files::TrailerNames(trailer, m_fileSize, m_timeStamp, m_scrc64)) {
+    } else if (upload_files::TrailerNames(trailer, m_fileSize, m_timeStamp, m_scrc64)) {
       m_position = trailer.held;
       m_positionAtOpen = trailer.held;
     } else {

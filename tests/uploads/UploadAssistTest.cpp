@@ -217,7 +217,8 @@ TEST_F(CUploadAssistTest, NeverFollowsALinkBelowTheBackupFolder) {
 }
 
 // Taken: another file, a name handed out for a live upload, another file's partial file, a file
-// at the partial path without a trailer. Not taken: this file's own partial file (a resume).
+// at the partial path without a trailer. Not taken: this file's own partial file (a resume),
+// also one finished but not yet renamed.
 // The same file already there is skipped.
 TEST_F(CUploadAssistTest, NumbersNamesWhileTheyAreTaken) {
   const std::string folder = m_work + "/Phone/Camera/";
@@ -232,9 +233,14 @@ TEST_F(CUploadAssistTest, NumbersNamesWhileTheyAreTaken) {
   WriteWholeFile(folder + "a(2).jpg.pdl", RandomBytes(50, 1) + Trailer(99, kTimeStamp, 50, 0));
   EXPECT_EQ(Ask(3, "DCIM/a.jpg", 30, &path), win32::S_OK);
   EXPECT_EQ(path, folder + "a(3).jpg");
-  WriteWholeFile(folder + "t.jpg.pdl", RandomBytes(80, 3));
+  WriteWholeFile(folder + "t.jpg.pdl", RandomBytes(100, 3));
   EXPECT_EQ(Ask(9, "DCIM/t.jpg", 60, &path), win32::S_OK);
   EXPECT_EQ(path, folder + "t(1).jpg");
+  // The file's size (and what is left of an old trailer) without a trailer: this file's own,
+  // finished before a kill took the rename; sent again under its name.
+  WriteWholeFile(folder + "v.jpg.pdl", RandomBytes(60 + 16, 6));
+  EXPECT_EQ(Ask(11, "DCIM/v.jpg", 60, &path), win32::S_OK);
+  EXPECT_EQ(path, folder + "v.jpg");
   // One a cut chunk write left (a whole trailer before a torn end) is this file's to resume.
   WriteWholeFile(folder + "u.jpg.pdl",
                  RandomBytes(50, 4) + Trailer(70, kTimeStamp, 50, 0) + RandomBytes(7, 5));
@@ -259,7 +265,7 @@ TEST_F(CUploadAssistTest, NumbersNamesWhileTheyAreTaken) {
   EXPECT_EQ(path, folder + "README(1)");
   EXPECT_EQ(Ask(8, "a.b.jpg", 9, &path), win32::S_OK);
   EXPECT_EQ(path, folder + "a.b(1).jpg");
-  EXPECT_EQ(m_pAssist->JobCountForTesting(), 8u);
+  EXPECT_EQ(m_pAssist->JobCountForTesting(), 9u);
 
   // An empty album names the phone's folder with a doubled separator; the same file reached
   // either way is still held.

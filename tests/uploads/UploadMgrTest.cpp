@@ -357,6 +357,13 @@ TEST_F(CFileUploadMgrTest, FilesNamedLikePartialFilesAreNeverCutOrResumed) {
   EXPECT_EQ(ReadWholeFile(folder + "Y.jpg.pdl"), "the user's notes");
   EXPECT_EQ(ReadWholeFile(folder + "Y(1).jpg"), photo);
   EXPECT_EQ(ListFiles(folder).size(), 6u);
+
+  // Except the file's own, killed between its last chunk and the rename (no trailer, its size):
+  // sent again from the start under its name, nothing left behind.
+  WriteWholeFile(folder + "W.jpg.pdl", RandomBytes(photo.size(), 24));
+  Upload(kPhoneA, 6, "DCIM/W.jpg", photo);
+  EXPECT_EQ(ReadWholeFile(folder + "W.jpg"), photo);
+  EXPECT_EQ(ListFiles(folder).size(), 7u);
 }
 
 // A complete file whose name another file took meanwhile takes the next free numbered name: it
