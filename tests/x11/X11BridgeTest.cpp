@@ -188,7 +188,9 @@ TEST(Bridge, ActivationMessages) {
   ASSERT_TRUE(GetWindowRect(window.Hwnd(), &rect));
   ASSERT_TRUE(x11_test::RunTool({"xdotool", "mousemove", std::to_string(rect.left + 40),
                                  std::to_string(rect.top + 40), "click", "1"}));
-  ASSERT_TRUE(WaitUntil([&] { return window.Of(WM_ACTIVATE).size() >= 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return window.Of(WM_ACTIVATE).size() >= 2; }))
+      << window.Of(WM_ACTIVATE).size() << " activations, first wParam "
+      << (window.Of(WM_ACTIVATE).empty() ? -1 : static_cast<int>(window.Of(WM_ACTIVATE)[0].wParam));
   x11_test::Pause(300);
   std::vector<x11_test::Received> activations = window.Of(WM_ACTIVATE);
   ASSERT_EQ(activations.size(), 2u);
