@@ -272,18 +272,8 @@ void CImageShowPageAdapter::OnBackupProgress(int64_t id, int busy, int count) {
   }
   if (!pEntry) return;
   if (pEntry->selected) {
-    if (busy) {
-      CKwStringW text;
-      text.Format(kBackingUpFormat, count);
-      SetText(m_pStatusText, text.Text());
-      ShowBusy(1);
-      m_busyShown = 1;
-    } else {
-      // A batch that ended with files left shows when the last one arrived.
-      ShowStatus(pEntry);
-      ShowBusy(0);
-      m_busyShown = 0;
-    }
+    // A batch that ended with files left shows when the last one arrived.
+    ShowBackupState(pEntry, busy, count);
   }
   pEntry->backingUp = busy;
   if (busy) pEntry->count = count;
@@ -516,17 +506,7 @@ void CImageShowPageAdapter::SetPhoneSelected(PhoneEntry* pEntry, int on) {
     SetHidden(pBackground, false);
     if (pImage) pImage->SetPicture(kPhoneImageSelected);
     SetText(m_pPhoneName, pEntry->name);
-    if (pEntry->backingUp && pEntry->online) {
-      CKwStringW text;
-      text.Format(kBackingUpFormat, pEntry->count);
-      SetText(m_pStatusText, text.Text());
-      ShowBusy(1);
-      m_busyShown = 1;
-    } else {
-      ShowStatus(pEntry);
-      ShowBusy(0);
-      m_busyShown = 0;
-    }
+    ShowBackupState(pEntry, pEntry->backingUp && pEntry->online, pEntry->count);
   }
   if (pBackground) pBackground->Release();
   if (pImage) pImage->Release();
@@ -534,6 +514,20 @@ void CImageShowPageAdapter::SetPhoneSelected(PhoneEntry* pEntry, int on) {
 
 void CImageShowPageAdapter::ShowStatus(PhoneEntry* pEntry) {
   SetText(m_pStatusText, pEntry->done ? std::u16string(kBackupDone) : LastBackupText(pEntry->name));
+}
+
+// The status line of the selected phone: the count being backed up with the busy sign, or its
+// last backup.
+void CImageShowPageAdapter::ShowBackupState(PhoneEntry* pEntry, bool busy, int count) {
+  if (busy) {
+    CKwStringW text;
+    text.Format(kBackingUpFormat, count);
+    SetText(m_pStatusText, text.Text());
+  } else {
+    ShowStatus(pEntry);
+  }
+  ShowBusy(busy ? 1 : 0);
+  m_busyShown = busy ? 1 : 0;
 }
 
 void CImageShowPageAdapter::ShowBusy(int on) {

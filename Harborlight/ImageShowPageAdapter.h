@@ -156,6 +156,7 @@ class CImageShowPageAdapter {
   void SelectPhone(const std::u16string& name);
   void SetPhoneSelected(PhoneEntry* pEntry, int on);
   void ShowStatus(PhoneEntry* pEntry);
+  void ShowBackupState(PhoneEntry* pEntry, bool busy, int count);
   void ShowBusy(int on);
   void OnClick(ILqElement* pElement);
   void UnbindPhone(const std::u16string& name);
