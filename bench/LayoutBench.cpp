@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "Basalt/CKwBSTR.h"
+#include "../tests/common/PlatformBoot.h"
 #include "Basalt/Util.h"
 #include "CElement.h"
 #include "CLqEventListenerHelper.h"
@@ -44,14 +44,6 @@ double MsSince(Clock::time_point start) {
 }
 
 size_t HeapInUse() { return mallinfo2().uordblks; }
-
-std::u16string Windows(const std::string& posix) {
-  std::u16string path = Utf8ToUtf16(posix);
-  for (char16_t& c : path) {
-    if (c == u'/') c = u'\\';
-  }
-  return path;
-}
 
 // Hooks each tile's "imageborder" like the photo page.
 class CTiles {
@@ -104,17 +96,8 @@ int main(int argc, char** argv) {
   std::string root = std::filesystem::temp_directory_path() / "bench-layout-XXXXXX";
   if (!mkdtemp(root.data())) return 1;
   setenv("LUMIDOCK_ROOT", root.c_str(), 1);
-  Util::Misc::SetMainAndLogicThreadId(GetCurrentThreadId(), 0);
-  std::string config = root + "/Harborlight.tpc";
-  FILE* pConfig = std::fopen(config.c_str(), "w");
-  std::fprintf(pConfig, "layout=%s/layout/\nres=%s/res/\n", LUMIDOCK_BIN_DIR, LUMIDOCK_BIN_DIR);
-  std::fclose(pConfig);
-  IKwCore* pCore = nullptr;
-  Util::Com::CreateObjectFromDllFile(u"Basalt.dll", CLSID_KwCore, IID_IKwCore,
-                                     reinterpret_cast<void**>(&pCore), nullptr);
-  Util::CoreCenter::InitPlatform(CKwBSTR(Windows(config).c_str()));
-  Util::Boot::InitPlatformFileSystem();
-  Util::Boot::InitPlatformLqConfig();
+  IKwCore* pCore = test_common::StartPlatform(root, LUMIDOCK_BIN_DIR);
+  if (!pCore) return 1;
 
   // Baseline: bare allocations of three elements' size per tile, written to once.
   const size_t elementBytes = sizeof(lq::CElement);

@@ -30,9 +30,9 @@
 #include <thread>
 #include <vector>
 
+#include "../tests/common/PlatformBoot.h"
 #include "../tests/photo-page/PhotoTestSupport.h"
 #include "BenchSupport.h"
-#include "Basalt/CKwBSTR.h"
 #include "Basalt/KwTimer.h"
 #include "Basalt/Util.h"
 #include "CElement.h"
@@ -75,14 +75,6 @@ size_t ResidentBytes() {
     std::fclose(pFile);
   }
   return static_cast<size_t>(resident) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-}
-
-std::u16string Windows(const std::string& posix) {
-  std::u16string path = Utf8ToUtf16(posix);
-  for (char16_t& c : path) {
-    if (c == u'/') c = u'\\';
-  }
-  return path;
 }
 
 struct Arrival {
@@ -290,23 +282,13 @@ int main(int argc, char** argv) {
               MsSince(makeStart) / 1000, TmpfsFolder().c_str());
 
   // The platform core, the null view, the main window and the page.
-  Util::Misc::SetMainAndLogicThreadId(GetCurrentThreadId(), 0);
-  std::string config = root + "/Harborlight.tpc";
-  if (FILE* pFile = std::fopen(config.c_str(), "w")) {
-    std::fprintf(pFile, "layout=%s/layout/\nres=%s/res/\n", LUMIDOCK_BIN_DIR, LUMIDOCK_BIN_DIR);
-    std::fclose(pFile);
-  }
-  IKwCore* pCore = nullptr;
-  Util::Com::CreateObjectFromDllFile(u"Basalt.dll", CLSID_KwCore, IID_IKwCore,
-                                     reinterpret_cast<void**>(&pCore), nullptr);
-  Util::CoreCenter::InitPlatform(CKwBSTR(Windows(config).c_str()));
-  Util::Boot::InitPlatformFileSystem();
-  Util::Boot::InitPlatformLqConfig();
+  IKwCore* pCore = test_common::StartPlatform(root, LUMIDOCK_BIN_DIR);
+  if (!pCore) return 1;
 #ifndef PHOTO_BENCH_GTK
   KwTimer::SetHost(&g_clock);
 #endif
   photo_test::CFakeRoot orbalyn;
-  orbalyn.m_store.m_workDir = Windows(root + "/backup");
+  orbalyn.m_store.m_workDir = test_files::WindowsFromPosix(root + "/backup");
   orbalyn.m_store.m_bound.push_back(photo_test::FakePhone{kPhoneId, u"Bench", 0});
   SetOrbalynRootForTesting(&orbalyn);
 
@@ -347,7 +329,7 @@ int main(int argc, char** argv) {
   CFolderScanner& scanner = CFolderScanner::Instance();
   ScanDevice* pRecord = nullptr;
   int64_t start = bench::NowNs();
-  scanner.StartScan(kPhoneId + 1, Windows(phoneFolder));
+  scanner.StartScan(kPhoneId + 1, test_files::WindowsFromPosix(phoneFolder));
   const double startMs = MsSince(start);
   const bool walkAside = scanner.FindDevice(kPhoneId + 1, &pRecord) == CFolderScanner::kScanning;
   RunUntil([&] {
@@ -418,7 +400,7 @@ int main(int argc, char** argv) {
       std::string path = phoneFolder + "/Camera/NEW_" + std::to_string(i) + ".jpg";
       std::filesystem::copy_file(sources[i % sources.size()], path);
       photo_test::SetLocalTime(path, 2024, 7, 1, 9, 0, 0);
-      auto* pArrival = new Arrival{Windows(path), bench::NowNs()};
+      auto* pArrival = new Arrival{test_files::WindowsFromPosix(path), bench::NowNs()};
       PostMessageW(probe, kArrivalMessage, 0, reinterpret_cast<LPARAM>(pArrival));
     }
     producing = false;
@@ -443,10 +425,8 @@ int main(int argc, char** argv) {
   KwTimer::SetHost(nullptr);
 #endif
   DestroyWindow(probe);
-  if (pCore) {
-    pCore->Shutdown();
-    pCore->Release();
-  }
+  pCore->Shutdown();
+  pCore->Release();
   lq::CLqPainter::ReleaseCachesAtExit();
   std::error_code ignored;
   std::filesystem::remove_all(root, ignored);

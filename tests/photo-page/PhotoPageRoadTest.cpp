@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
+#include "../common/PlatformBoot.h"
 #include "../orbalyn/OrbalynTestSupport.h"
 #include "Basalt/BasaltTesting.h"
-#include "Basalt/CKwBSTR.h"
 #include "Basalt/CKwManualTimerHost.h"
 #include "Basalt/KwTimer.h"
 #include "Basalt/Util.h"
@@ -92,16 +92,8 @@ class PhotoPageRoadTest : public ::testing::Test {
     photo_test::PinTimeZone();
     BasaltTesting::Reset();
     lq::CNullView::Instance().Reset();
-    Util::Misc::SetMainAndLogicThreadId(GetCurrentThreadId(), 0);
-    const std::string config = orbalyn_test::SandboxRoot() + "/Harborlight.tpc";
-    test_files::WriteWholeFile(config, "layout=" LUMIDOCK_BIN_DIR "/layout/\nres=" LUMIDOCK_BIN_DIR
-                                       "/res/\n");
-    ASSERT_EQ(Util::Com::CreateObjectFromDllFile(u"Basalt.dll", CLSID_KwCore, IID_IKwCore,
-                                                 reinterpret_cast<void**>(&m_pCore), nullptr),
-              S_OK);
-    Util::CoreCenter::InitPlatform(CKwBSTR(test_files::WindowsFromPosix(config).c_str()));
-    Util::Boot::InitPlatformFileSystem();
-    Util::Boot::InitPlatformLqConfig();
+    m_pCore = test_common::StartPlatform(orbalyn_test::SandboxRoot(), LUMIDOCK_BIN_DIR);
+    ASSERT_NE(m_pCore, nullptr);
     KwTimer::SetHost(&m_clock);
     NewPage();
     orbalyn_test::ServerSim();

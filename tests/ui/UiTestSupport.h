@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "../common/PlatformBoot.h"
 #include "../common/SandboxTest.h"
 #include "../common/TestFiles.h"
 #include "Basalt/BasaltTesting.h"
-#include "Basalt/CKwBSTR.h"
 #include "Basalt/Util.h"
 #include "CComSink.h"
 #include "CElement.h"
@@ -40,16 +40,8 @@ class CUiTest : public test_common::SandboxTest {
     SandboxTest::SetUp();
     BasaltTesting::Reset();
     lq::CNullView::Instance().Reset();
-    Util::Misc::SetMainAndLogicThreadId(win32::GetCurrentThreadId(), 0);
-    std::string config = Root() + "/Harborlight.tpc";
-    test_files::WriteWholeFile(config, "layout=" LUMIDOCK_BIN_DIR "/layout/\nres=" LUMIDOCK_BIN_DIR
-                                       "/res/\n");
-    ASSERT_EQ(Util::Com::CreateObjectFromDllFile(u"Basalt.dll", CLSID_KwCore, IID_IKwCore,
-                                                 reinterpret_cast<void**>(&m_pCore), nullptr),
-              win32::S_OK);
-    Util::CoreCenter::InitPlatform(CKwBSTR(WindowsFromPosix(config).c_str()));
-    Util::Boot::InitPlatformFileSystem();
-    Util::Boot::InitPlatformLqConfig();
+    m_pCore = test_common::StartPlatform(Root(), LUMIDOCK_BIN_DIR);
+    ASSERT_NE(m_pCore, nullptr);
   }
 
   void TearDown() override {
