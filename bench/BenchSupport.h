@@ -1,6 +1,6 @@
 #pragma once
-// What the message-pump benchmarks share: the clock, pacing, latency percentiles, the command
-// line.
+// What the message-pump benchmarks share: the clock, pacing, the receiving side's count,
+// latency percentiles, the command line.
 
 #include <algorithm>
 #include <chrono>
@@ -28,6 +28,30 @@ inline void WaitForTurn(int64_t startNs, size_t index, int perSecond) {
 
 struct Latencies {
   double p50Ms = 0, p99Ms = 0, maxMs = 0;
+};
+
+// What a case's receiving side counts: arrivals, the last one's time and, in paced runs, each
+// one's latency.
+struct Arrivals {
+  size_t expected = 0;
+  size_t received = 0;
+  int64_t lastNs = 0;
+  bool measureLatency = false;
+  std::vector<int64_t> latenciesNs;
+
+  void Start(size_t count, bool paced) {
+    *this = Arrivals{};
+    expected = count;
+    measureLatency = paced;
+    latenciesNs.reserve(paced ? count : 0);
+  }
+  // One posted at `postedNs` arrived; true when it was the last expected.
+  bool Arrive(int64_t postedNs) {
+    ++received;
+    lastNs = NowNs();
+    if (measureLatency) latenciesNs.push_back(lastNs - postedNs);
+    return received == expected;
+  }
 };
 
 // Sorts the samples (nanoseconds); zeros when there are none.

@@ -31,23 +31,16 @@ constexpr UINT kBenchMessage = WM_USER + 7;
 
 // What the receiving window records.
 struct Sink {
-  size_t expected = 0;
-  size_t received = 0;
+  bench::Arrivals arrivals;
   bool done = false;
   bool ordered = true;
-  int64_t lastNs = 0;
-  std::vector<int64_t> latenciesNs;  // paced runs only
-  bool measureLatency = false;
 };
 Sink g_sink;
 
 LRESULT SinkProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message != kBenchMessage) return DefWindowProcW(hwnd, message, wParam, lParam);
-  if (wParam != g_sink.received) g_sink.ordered = false;
-  ++g_sink.received;
-  g_sink.lastNs = NowNs();
-  if (g_sink.measureLatency) g_sink.latenciesNs.push_back(g_sink.lastNs - lParam);
-  if (g_sink.received == g_sink.expected) {
+  if (wParam != g_sink.arrivals.received) g_sink.ordered = false;
+  if (g_sink.arrivals.Arrive(lParam)) {
     g_sink.done = true;
     PostQuitMessage(0);  // ends a plain GetMessageW loop; a modal loop ends on the flag first
   }
@@ -94,9 +87,7 @@ struct Result {
 // thread pumping with GetMessageW.
 Result RunCase(bool glib, size_t count, int perSecond) {
   g_sink = Sink{};
-  g_sink.expected = count;
-  g_sink.measureLatency = perSecond != 0;
-  g_sink.latenciesNs.reserve(g_sink.measureLatency ? count : 0);
+  g_sink.arrivals.Start(count, perSecond != 0);
   Result result;
   int64_t startNs = 0;
   if (glib) {
@@ -120,9 +111,9 @@ Result RunCase(bool glib, size_t count, int perSecond) {
     result.refusals = Produce(hwnd, count, perSecond, &startNs);
     consumer.join();
   }
-  result.ordered = g_sink.ordered && g_sink.received == count;
-  result.perSecond = count / ((g_sink.lastNs - startNs) / 1e9);
-  result.latency = Percentiles(&g_sink.latenciesNs);
+  result.ordered = g_sink.ordered && g_sink.arrivals.received == count;
+  result.perSecond = count / ((g_sink.arrivals.lastNs - startNs) / 1e9);
+  result.latency = Percentiles(&g_sink.arrivals.latenciesNs);
   return result;
 }
 

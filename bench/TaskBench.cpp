@@ -27,20 +27,13 @@ namespace {
 // One case's replies. Written by task thread 2 only; read by the main thread after the quit
 // that the last reply posts.
 struct Replies {
-  size_t expected = 0;
-  size_t received = 0;
-  int64_t lastNs = 0;
-  bool measureLatency = false;
-  std::vector<int64_t> latenciesNs;
+  bench::Arrivals arrivals;
   MessageLoopProxy* pMain = nullptr;  // the receiving side's loop, told to quit at the end
 };
 Replies g_replies;
 
 void OnReply(int64_t postedNs) {
-  ++g_replies.received;
-  g_replies.lastNs = NowNs();
-  if (g_replies.measureLatency) g_replies.latenciesNs.push_back(g_replies.lastNs - postedNs);
-  if (g_replies.received == g_replies.expected) {
+  if (g_replies.arrivals.Arrive(postedNs)) {
     g_replies.pMain->PostTask(FROM_HERE, NewTask([] { PostQuitMessage(0); }));
   }
 }
@@ -68,9 +61,7 @@ struct Result {
 // with a window loop of its own, pumping with GetMessageW.
 Result RunCase(bool mainThread, size_t count, int perSecond) {
   g_replies = Replies{};
-  g_replies.expected = count;
-  g_replies.measureLatency = perSecond != 0;
-  g_replies.latenciesNs.reserve(g_replies.measureLatency ? count : 0);
+  g_replies.arrivals.Start(count, perSecond != 0);
   MessageLoopProxy* pWorker = GetThreadProxy(kThreadMainLogic);
   int64_t startNs = 0;
   if (mainThread) {
@@ -100,9 +91,9 @@ Result RunCase(bool mainThread, size_t count, int perSecond) {
   pWorker->Release();
 
   Result result;
-  result.complete = g_replies.received == count;
-  result.perSecond = count / ((g_replies.lastNs - startNs) / 1e9);
-  result.latency = Percentiles(&g_replies.latenciesNs);
+  result.complete = g_replies.arrivals.received == count;
+  result.perSecond = count / ((g_replies.arrivals.lastNs - startNs) / 1e9);
+  result.latency = Percentiles(&g_replies.arrivals.latenciesNs);
   return result;
 }
 
