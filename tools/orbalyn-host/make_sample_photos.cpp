@@ -24,6 +24,7 @@
 #include <ctime>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,7 +68,9 @@ struct Random {
 
 uint8_t Clamp(int value) { return static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value); }
 
-bool WriteJpeg(const std::filesystem::path& path, const PhotoSpec& spec, int index) {
+// A baseline RGB JPEG of `width` x `height` whose rows `fill` draws, top to bottom.
+bool WriteRgbJpeg(const std::filesystem::path& path, int width, int height, int quality,
+                  const std::function<void(int y, uint8_t* pRow)>& fill) {
   FILE* pFile = std::fopen(path.c_str(), "wb");
   if (!pFile) return false;
   jpeg_compress_struct info{};
@@ -75,21 +78,30 @@ bool WriteJpeg(const std::filesystem::path& path, const PhotoSpec& spec, int ind
   info.err = jpeg_std_error(&errors);
   jpeg_create_compress(&info);
   jpeg_stdio_dest(&info, pFile);
-  info.image_width = static_cast<JDIMENSION>(spec.width);
-  info.image_height = static_cast<JDIMENSION>(spec.height);
+  info.image_width = static_cast<JDIMENSION>(width);
+  info.image_height = static_cast<JDIMENSION>(height);
   info.input_components = 3;
   info.in_color_space = JCS_RGB;
   jpeg_set_defaults(&info);
-  jpeg_set_quality(&info, spec.quality, TRUE);
+  jpeg_set_quality(&info, quality, TRUE);
   jpeg_start_compress(&info, TRUE);
+  std::vector<uint8_t> row(static_cast<size_t>(width) * 3);
+  while (info.next_scanline < info.image_height) {
+    fill(static_cast<int>(info.next_scanline), row.data());
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_write_scanlines(&info, rows, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  return std::fclose(pFile) == 0;
+}
 
+bool WriteJpeg(const std::filesystem::path& path, const PhotoSpec& spec, int index) {
   Random random{0x9E3779B97F4A7C15ull * static_cast<uint64_t>(index + 1)};
   const double hue = index * 0.61803398875 * 2 * M_PI;
   const double centreX = spec.width * (0.3 + 0.05 * (index % 5));
   const double centreY = spec.height * (0.4 + 0.03 * index);
-  std::vector<uint8_t> row(static_cast<size_t>(spec.width) * 3);
-  while (info.next_scanline < info.image_height) {
-    const int y = static_cast<int>(info.next_scanline);
+  return WriteRgbJpeg(path, spec.width, spec.height, spec.quality, [&](int y, uint8_t* row) {
     for (int x = 0; x < spec.width; ++x) {
       double fx = static_cast<double>(x) / spec.width;
       double fy = static_cast<double>(y) / spec.height;
@@ -103,12 +115,7 @@ bool WriteJpeg(const std::filesystem::path& path, const PhotoSpec& spec, int ind
       row[x * 3 + 1] = Clamp(g);
       row[x * 3 + 2] = Clamp(b);
     }
-    JSAMPROW rows[1] = {row.data()};
-    jpeg_write_scanlines(&info, rows, 1);
-  }
-  jpeg_finish_compress(&info);
-  jpeg_destroy_compress(&info);
-  return std::fclose(pFile) == 0;
+  });
 }
 
 // The capture time the file name tells, in UTC, used as the file's last-write time.
@@ -134,27 +141,11 @@ bool TimeFromName(const std::string& name, timespec* pTime) {
 
 // One photo of a generated set: quick to draw, still unlike its neighbours.
 bool WriteQuickJpeg(const std::filesystem::path& path, int width, int height, int index) {
-  FILE* pFile = std::fopen(path.c_str(), "wb");
-  if (!pFile) return false;
-  jpeg_compress_struct info{};
-  jpeg_error_mgr errors{};
-  info.err = jpeg_std_error(&errors);
-  jpeg_create_compress(&info);
-  jpeg_stdio_dest(&info, pFile);
-  info.image_width = static_cast<JDIMENSION>(width);
-  info.image_height = static_cast<JDIMENSION>(height);
-  info.input_components = 3;
-  info.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&info);
-  jpeg_set_quality(&info, 85, TRUE);
-  jpeg_start_compress(&info, TRUE);
   Random random{0x9E3779B97F4A7C15ull * static_cast<uint64_t>(index + 1)};
   const int baseR = 40 + static_cast<int>(random.Next() % 150);
   const int baseG = 40 + static_cast<int>(random.Next() % 150);
   const int baseB = 40 + static_cast<int>(random.Next() % 150);
-  std::vector<uint8_t> row(static_cast<size_t>(width) * 3);
-  while (info.next_scanline < info.image_height) {
-    const int y = static_cast<int>(info.next_scanline);
+  return WriteRgbJpeg(path, width, height, 85, [&](int y, uint8_t* row) {
     const int dy = y * 64 / height;
     for (int x = 0; x < width; ++x) {
       const int grain = static_cast<int>(random.Next() % 17) - 8;
@@ -163,12 +154,7 @@ bool WriteQuickJpeg(const std::filesystem::path& path, int width, int height, in
       row[x * 3 + 1] = Clamp(baseG + dy + grain);
       row[x * 3 + 2] = Clamp(baseB + check + grain);
     }
-    JSAMPROW rows[1] = {row.data()};
-    jpeg_write_scanlines(&info, rows, 1);
-  }
-  jpeg_finish_compress(&info);
-  jpeg_destroy_compress(&info);
-  return std::fclose(pFile) == 0;
+  });
 }
 
 bool ParseSize(const std::string& text, int* pWidth, int* pHeight) {
@@ -268,7 +254,8 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage();
+  // The folder comes first; an option there ("--help" too) is a mistake, not a folder name.
+  if (argc < 2 || argv[1][0] == '-') return Usage();
   if (argc > 2) {
     SetSpec spec;
     for (int i = 2; i < argc; i += 2) {
