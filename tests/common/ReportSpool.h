@@ -89,4 +89,13 @@ inline std::string UiRecordOf(const SpoolRecord& record) {
   return reader.Rest();
 }
 
+// The user-interface records of the reports with `id` in the spool file, in the order spooled.
+inline std::vector<std::string> UiRecordsOf(const std::string& spoolPath, uint16_t id) {
+  std::vector<std::string> records;
+  for (const SpoolRecord& record : ReadSpool(spoolPath)) {
+    if (SpoolReportId(record) == id) records.push_back(UiRecordOf(record));
+  }
+  return records;
+}
+
 }  // namespace test_common

@@ -112,24 +112,10 @@ class CRunningProgram {
     return Wait();
   }
   // Reports of that id in the statistics spool.
-  size_t Reports(uint16_t id) {
-    size_t count = 0;
-    for (const test_common::SpoolRecord& record :
-         test_common::ReadSpool(m_program.Root() + "/statistics/spool.bin")) {
-      count += test_common::SpoolReportId(record) == id;
-    }
-    return count;
-  }
+  size_t Reports(uint16_t id) { return ReportRecords(id).size(); }
   // The user-interface records of the reports with that id, in order.
   std::vector<std::string> ReportRecords(uint16_t id) {
-    std::vector<std::string> records;
-    for (const test_common::SpoolRecord& record :
-         test_common::ReadSpool(m_program.Root() + "/statistics/spool.bin")) {
-      if (test_common::SpoolReportId(record) == id) {
-        records.push_back(test_common::UiRecordOf(record));
-      }
-    }
-    return records;
+    return test_common::UiRecordsOf(m_program.Root() + "/statistics/spool.bin", id);
   }
   std::string Errors() { return test_files::ReadWholeFile(m_program.ErrorPath()); }
   pid_t Pid() const { return m_pid; }

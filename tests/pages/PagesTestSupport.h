@@ -53,12 +53,7 @@ class CPagesTest : public ui_test::CMainWindowTest {
 
   // The user-interface records of the reports with `id` spooled so far, in order.
   std::vector<std::string> Reports(uint16_t id) const {
-    std::vector<std::string> records;
-    for (const auto& record : test_common::ReadSpool(Root() + "/statistics/spool.bin")) {
-      if (test_common::SpoolReportId(record) == id)
-        records.push_back(test_common::UiRecordOf(record));
-    }
-    return records;
+    return test_common::UiRecordsOf(Root() + "/statistics/spool.bin", id);
   }
 
   // Dispatches the UI thread's messages (and so its tasks) until `done` holds or the time is up.

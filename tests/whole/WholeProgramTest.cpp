@@ -189,10 +189,8 @@ std::vector<std::string> DayGroups(const CWholeProgram& program, int* pTiles) {
 // What each report of that id carries after the machine record, in the order spooled.
 std::vector<test_common::SpoolFieldReader> Spooled(const std::string& root, uint16_t id) {
   std::vector<test_common::SpoolFieldReader> records;
-  for (const test_common::SpoolRecord& record :
-       test_common::ReadSpool(root + "/statistics/spool.bin")) {
-    if (test_common::SpoolReportId(record) == id)
-      records.emplace_back(test_common::UiRecordOf(record));
+  for (const std::string& record : test_common::UiRecordsOf(root + "/statistics/spool.bin", id)) {
+    records.emplace_back(record);
   }
   return records;
 }
