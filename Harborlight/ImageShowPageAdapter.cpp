@@ -258,7 +258,6 @@ void CImageShowPageAdapter::OnDeviceState(int64_t id, int connected) {
   pEntry->online = online;
   if (pEntry->selected) {
     ShowStatus(pEntry);
-    m_busyShown = 0;
     ShowBusy(0);
   }
 }
@@ -527,10 +526,10 @@ void CImageShowPageAdapter::ShowBackupState(PhoneEntry* pEntry, bool busy, int c
     ShowStatus(pEntry);
   }
   ShowBusy(busy ? 1 : 0);
-  m_busyShown = busy ? 1 : 0;
 }
 
 void CImageShowPageAdapter::ShowBusy(int on) {
+  m_busyShown = on ? 1 : 0;
   if ((on != 0) == (g_busyOn != 0) || !m_pLoadingAniImg) return;
   g_busyOn = on;
   if (on) {
@@ -711,7 +710,6 @@ HRESULT CImageShowPageAdapter::OnTimer(UINT timerId) {
       for (std::unique_ptr<PhoneEntry>& pEntry : m_phones) {
         if (pEntry->done && pEntry->selected && !pEntry->backingUp) {
           SetText(m_pStatusText, LastBackupText(pEntry->name));
-          m_busyShown = 0;
           ShowBusy(0);
         }
       }
