@@ -183,14 +183,31 @@ TEST(Bridge, ActivationMessages) {
   EXPECT_EQ(GetActiveWindow(), nullptr);
 
   // A click on our window activates it: WA_ACTIVE and one WA_CLICKACTIVE.
+  // The peer, raised when it was activated, may cover part of our window: the click goes to a
+  // corner of ours outside it.
   window.Messages().clear();
   RECT rect{};
+  RECT peerRect{};
   ASSERT_TRUE(GetWindowRect(window.Hwnd(), &rect));
-  ASSERT_TRUE(x11_test::RunTool({"xdotool", "mousemove", std::to_string(rect.left + 40),
-                                 std::to_string(rect.top + 40), "click", "1"}));
+  ASSERT_TRUE(GetWindowRect(peer.Hwnd(), &peerRect));
+  POINT at{rect.left + 40, rect.top + 40};
+  for (POINT corner : {POINT{rect.left + 40, rect.top + 40}, POINT{rect.right - 40, rect.top + 40},
+                       POINT{rect.left + 40, rect.bottom - 40},
+                       POINT{rect.right - 40, rect.bottom - 40}}) {
+    const bool covered = corner.x >= peerRect.left && corner.x < peerRect.right &&
+                         corner.y >= peerRect.top && corner.y < peerRect.bottom;
+    if (!covered) {
+      at = corner;
+      break;
+    }
+  }
+  ASSERT_TRUE(x11_test::RunTool(
+      {"xdotool", "mousemove", std::to_string(at.x), std::to_string(at.y), "click", "1"}));
   ASSERT_TRUE(WaitUntil([&] { return window.Of(WM_ACTIVATE).size() >= 2; }))
       << window.Of(WM_ACTIVATE).size() << " activations, first wParam "
-      << (window.Of(WM_ACTIVATE).empty() ? -1 : static_cast<int>(window.Of(WM_ACTIVATE)[0].wParam));
+      << (window.Of(WM_ACTIVATE).empty() ? -1 : static_cast<int>(window.Of(WM_ACTIVATE)[0].wParam))
+      << "; clicked " << at.x << "," << at.y << ", peer " << peerRect.left << "," << peerRect.top
+      << "-" << peerRect.right << "," << peerRect.bottom;
   x11_test::Pause(300);
   std::vector<x11_test::Received> activations = window.Of(WM_ACTIVATE);
   ASSERT_EQ(activations.size(), 2u);
