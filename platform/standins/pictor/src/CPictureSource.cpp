@@ -67,8 +67,9 @@ class CFileReader {
   HANDLE m_hFile;
 };
 
-// Follows a JPEG's markers through its bytes to the end-of-image marker, so that nothing behind
-// the picture (junk, another picture, however long) is read or handed to the decoder.
+// Follows a JPEG's markers through its bytes to the end-of-image marker, so that what stands
+// behind the picture (junk, another picture, however long) is not read beyond the chunk that
+// holds the end, and none of it reaches the decoder.
 class CJpegEnd {
  public:
   // How many of the `size` bytes belong to the picture: all of them, or those up to and
