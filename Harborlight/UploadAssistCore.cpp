@@ -56,7 +56,8 @@ bool EndsAsPartial(const std::u16string& name) {
 // time stamp and checksum: it carries a trailer of that very file. A trailer of another file
 // keeps the name for that file's resume, and a file without a trailer is no partial file of ours
 // at all (a phone's own file of that name, say), unless it is this file's, finished before the
-// rename: either way the name is taken.
+// rename: either way the name is taken. An empty one holds no byte to trust (killed between its
+// opening and its first trailer): whichever file comes under its name starts it again from 0.
 bool IsPartialOfThisFile(const std::u16string& path, int64_t size, int64_t timeStamp,
                          int64_t checksum) {
   HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -77,7 +78,8 @@ bool IsPartialOfThisFile(const std::u16string& path, int64_t size, int64_t timeS
     if (readAll && upload_files::FindTrailer(tail.data(), tail.size(), at.QuadPart, &trailer)) {
       mine = upload_files::TrailerNames(trailer, size, timeStamp, checksum);
     } else {
-      mine = readAll && upload_files::IsFinishedPartial(length.QuadPart, size);
+      mine = readAll &&
+             (length.QuadPart == 0 || upload_files::IsFinishedPartial(length.QuadPart, size));
     }
   }
   CloseHandle(hFile);

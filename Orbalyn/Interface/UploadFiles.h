@@ -27,7 +27,8 @@ constexpr uint32_t kTrailerMagic = 0x66757274;  // "truf"
 // A file at a partial path without a trailer, holding the file's size and at most what is left
 // of the old trailer behind it: the file's own partial file, killed after its last chunk went in
 // and before the rename. It is sent again under its name; anything else without a trailer is a
-// file of its own.
+// file of its own, but an empty one (killed between its opening and its first trailer): that
+// holds no byte to trust, and is the partial file of whichever file comes under its name.
 constexpr bool IsFinishedPartial(int64_t length, int64_t fileSize) {
   return fileSize > 0 && length >= fileSize && length - fileSize < kTrailerSize;
 }

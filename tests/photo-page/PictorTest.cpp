@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <tuple>
 
 #include "../ui/UiTestSupport.h"
 #include "CLqPainter.h"
@@ -93,6 +97,42 @@ class PictorTest : public ui_test::CUiTest {
   }
 
   std::string DefaultPicture() { return LUMIDOCK_BIN_DIR "/res/image/default.png"; }
+
+  // A field of /proc/self/io or /proc/self/status ("rchar:", "VmHWM:" in kB).
+  static int64_t ProcField(const char* pFile, const std::string& name) {
+    std::ifstream in(pFile);
+    std::string key;
+    int64_t value = -1;
+    while (in >> key && !(key == name && in >> value)) {
+    }
+    return value;
+  }
+
+  // A mid-grey JPEG of flat blocks whose data comes in several scans, every code one bit long:
+  // a progressive one (0xC2) of one colour, its scan every block's DC, or a baseline one (0xC0)
+  // of three colours, each in a scan of its own.
+  static std::string GreyInScans(char frame, int width, int height) {
+    const char colours = frame == '\xC2' ? 1 : 3;
+    auto byte = [](int64_t value) { return static_cast<char>(value); };
+    std::string out("\xFF\xD8", 2);
+    auto segment = [&out, &byte](char code, const std::string& body) {
+      out += {'\xFF', code, byte((body.size() + 2) >> 8), byte(body.size() + 2)};
+      out += body;
+    };
+    segment('\xDB', std::string(1, '\0') + std::string(64, '\1'));
+    std::string header{8, byte(height >> 8), byte(height), byte(width >> 8), byte(width), colours};
+    for (char c = 1; c <= colours; ++c) header += {c, 0x11, 0};
+    segment(frame, header);
+    // One symbol each: DC "no change", AC "end of block".
+    for (char table : {'\x00', '\x10'}) segment('\xC4', std::string{table, 1} + std::string(16, 0));
+    const int64_t bits = int64_t{(width + 7) / 8} * ((height + 7) / 8) * (colours == 1 ? 1 : 2);
+    for (char c = 1; c <= colours; ++c) {
+      segment('\xDA', {1, c, 0, 0, byte(colours == 1 ? 0 : 63), 0});
+      out += std::string(static_cast<size_t>(bits / 8), '\0');
+      if (bits % 8 != 0) out += byte(0xFF >> (bits % 8));
+    }
+    return out + "\xFF\xD9";
+  }
 
   size_t m_textures = 0;
   size_t m_canvases = 0;
@@ -216,6 +256,52 @@ TEST_F(PictorTest, FormatsComeFromTheHeaderWithinLimits) {
       EXPECT_NE(centre, 0xDEADBEEFu);
     }
     EXPECT_EQ(Pictor::LiveTextureBytes(), 0u);
+  }
+}
+
+// A JPEG in several scans is decoded whole whatever the scale: up to 16 megapixels it decodes,
+// above it is refused before any decoding (default picture, no rise in peak memory). Bytes
+// behind a JPEG are not read: none after its end marker, a bounded number without one.
+TEST_F(PictorTest, MultiScanPicturesAndTrailingBytesStayWithinBudgets) {
+  using Clock = std::chrono::steady_clock;
+  const uint32_t fallback = CentreOfThumbnail(DefaultPicture());
+  Clock::duration decodeTime{};
+  for (auto [pName, frame, height] :
+       {std::tuple("below.jpg", '\xC2', 4095), std::tuple("above.jpg", '\xC2', 4097),
+        std::tuple("scans.jpg", '\xC0', 4097)}) {
+    SCOPED_TRACE(pName);
+    test_files::WriteWholeFile(File(pName), GreyInScans(frame, 4096, height));
+    std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+    const int64_t peak = ProcField("/proc/self/status", "VmHWM:");
+    const Clock::time_point start = Clock::now();
+    const uint32_t centre = CentreOfThumbnail(File(pName));
+    const Clock::duration time = Clock::now() - start;
+    const int64_t riseMb = (ProcField("/proc/self/status", "VmHWM:") - peak) / 1024;
+    if (height < 4096) {  // 32 MB of coefficients held while it decodes
+      EXPECT_TRUE(Near(centre, 0x808080, 2));
+      EXPECT_GE(riseMb, 24) << "the peak is not measured";
+      decodeTime = time;
+    } else {
+      EXPECT_EQ(centre, fallback);
+      EXPECT_LT(riseMb, 8);
+      EXPECT_LT(time, decodeTime);
+    }
+  }
+
+  // 64 MB of zeros (a sparse tail) behind a small picture, with and without its end marker.
+  ASSERT_TRUE(WriteSolid(File("tail.jpg"), kRed, "jpeg"));
+  const std::string jpeg = test_files::ReadWholeFile(File("tail.jpg"));
+  ASSERT_EQ(jpeg.substr(jpeg.size() - 2), "\xFF\xD9");
+  test_files::WriteWholeFile(File("endless.jpg"), jpeg.substr(0, jpeg.size() - 2));
+  for (const char* pName : {"tail.jpg", "endless.jpg"}) {
+    SCOPED_TRACE(pName);
+    std::filesystem::resize_file(File(pName), jpeg.size() + (int64_t{64} << 20));
+    const int64_t before = ProcField("/proc/self/io", "rchar:");
+    const uint32_t centre = CentreOfThumbnail(File(pName));
+    const int64_t read = ProcField("/proc/self/io", "rchar:") - before;
+    const bool ended = pName == std::string("tail.jpg");
+    EXPECT_TRUE(!ended || Near(centre, kRed));
+    EXPECT_LT(read, ended ? 1 << 20 : 32 << 20);
   }
 }
 

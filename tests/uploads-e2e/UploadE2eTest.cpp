@@ -373,7 +373,7 @@ TEST_F(UploadE2eTest, IdleFileEndsAndTheNextAnnouncementResumesIt) {
   EXPECT_EQ(FileSize(saved + ".pdl"), -1);
 }
 
-TEST_F(UploadE2eTest, CutPartialFileResumesAndAFileWithoutTrailerKeepsItsName) {
+TEST_F(UploadE2eTest, CutPartialFileResumesAndAFileWithoutTrailerKeepsItsNameUnlessEmpty) {
   // What a kill in the middle of a chunk's write leaves: the bytes held and their trailer, then
   // part of the next chunk. The file resumes at the trailer's count, under its own name.
   StartHost(DefaultKind());
@@ -418,6 +418,18 @@ TEST_F(UploadE2eTest, CutPartialFileResumesAndAFileWithoutTrailerKeepsItsName) {
   const std::string folder = fs::path(otherSaved).parent_path().string();
   EXPECT_EQ(ListFiles(folder), (std::vector<std::string>{"IMG_8(1).jpg", "IMG_8.jpg.pdl"}));
   ExpectSameFile(other, folder + "/IMG_8(1).jpg");
+
+  // An empty one (a kill between its opening and its first trailer) holds nothing to keep: the
+  // file is sent again from 0 under its own name.
+  const UploadFileSpec empty = MakeSourceFile("empty/IMG_9.jpg", 70000, 9, kBaseTimeMs);
+  const std::string emptySaved = SavedPath(kPhoneA, kAlbum, "empty/IMG_9.jpg");
+  ASSERT_TRUE(WritePseudoRandomFile(emptySaved + ".pdl", 0, 9, kBaseTimeMs));
+  const FileResult again = pPhone->UploadFile(empty, Options(8));
+  EXPECT_EQ(again.outcome, FileOutcome::kInPlace) << again.error;
+  EXPECT_EQ(again.startPosition, 0);
+  EXPECT_EQ(ListFiles(fs::path(emptySaved).parent_path().string()),
+            std::vector<std::string>{"IMG_9.jpg"});
+  ExpectSameFile(empty, emptySaved);
 }
 
 TEST_F(UploadE2eTest, FullDiskAnswersDiskFullAndLeavesNoFileUnderTheFinalName) {

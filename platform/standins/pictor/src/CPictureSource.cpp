@@ -2,6 +2,7 @@
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -17,6 +18,11 @@ constexpr size_t kChunkBytes = 64 * 1024;
 // A JPEG's size sits in its frame header, after any number of other segments; a file that
 // keeps going without one is not walked for ever.
 constexpr int kMaxJpegSegments = 4096;
+// What a JPEG's bytes may come to: noise at the best quality with no colour subsampling takes
+// about 4 bytes a pixel, so 8 leaves room to spare; the fixed part is for what phones put
+// before the picture (camera data, colour profiles, depth maps in extended metadata).
+constexpr uint64_t kJpegBytesPerPixel = 8;
+constexpr uint64_t kJpegExtraBytes = 16 * 1024 * 1024;
 
 uint32_t BigEndian(const uint8_t* p, int bytes) {
   uint32_t value = 0;
@@ -60,6 +66,88 @@ class CFileReader {
  private:
   HANDLE m_hFile;
 };
+
+// Follows a JPEG's markers through its bytes to the end-of-image marker, so that what stands
+// behind the picture (junk, another picture, however long) is not read beyond the chunk that
+// holds the end, and none of it reaches the decoder.
+class CJpegEnd {
+ public:
+  // How many of the `size` bytes belong to the picture: all of them, or those up to and
+  // including the end marker.
+  size_t Take(const uint8_t* pData, size_t size);
+  bool Reached() const { return m_state == State::kEnded; }
+
+ private:
+  enum class State {
+    kBetween,
+    kMarker,
+    kLengthHigh,
+    kLengthLow,
+    kSegment,
+    kScan,
+    kScanMarker,
+    kEnded
+  };
+
+  State m_state = State::kBetween;
+  bool m_scanHeader = false;  // the segment being skipped is a scan's header
+  uint32_t m_left = 0;        // bytes of the segment still to skip
+};
+
+size_t CJpegEnd::Take(const uint8_t* pData, size_t size) {
+  size_t i = 0;
+  while (i < size && m_state != State::kEnded) {
+    const uint8_t byte = pData[i];
+    switch (m_state) {
+      case State::kBetween:
+        // Anything but a marker between segments is skipped, as the decoder skips it.
+        if (byte == 0xFF) m_state = State::kMarker;
+        break;
+      case State::kMarker:
+      case State::kScanMarker:
+        if (byte == 0xFF) break;  // fill byte
+        if (byte == 0xD9) {
+          m_state = State::kEnded;
+        } else if (m_state == State::kScanMarker &&
+                   (byte == 0x00 || (byte >= 0xD0 && byte <= 0xD7))) {
+          m_state = State::kScan;  // a stuffed 0xFF or a restart marker: still in the scan
+        } else if (byte == 0x00 || byte == 0x01 || (byte >= 0xD0 && byte <= 0xD8)) {
+          m_state = State::kBetween;
+        } else {
+          m_scanHeader = byte == 0xDA;
+          m_state = State::kLengthHigh;
+        }
+        break;
+      case State::kLengthHigh:
+        m_left = uint32_t{byte} << 8;
+        m_state = State::kLengthLow;
+        break;
+      case State::kLengthLow:
+        m_left |= byte;
+        m_left = m_left >= 2 ? m_left - 2 : 0;
+        m_state = m_left > 0 ? State::kSegment : m_scanHeader ? State::kScan : State::kBetween;
+        break;
+      case State::kSegment: {
+        const size_t skip = std::min<size_t>(m_left, size - i);
+        m_left -= static_cast<uint32_t>(skip);
+        i += skip;
+        if (m_left == 0) m_state = m_scanHeader ? State::kScan : State::kBetween;
+        continue;
+      }
+      case State::kScan: {
+        const void* pMark = std::memchr(pData + i, 0xFF, size - i);
+        if (!pMark) return size;
+        i = static_cast<size_t>(static_cast<const uint8_t*>(pMark) - pData);
+        m_state = State::kScanMarker;
+        break;
+      }
+      case State::kEnded:
+        break;
+    }
+    ++i;
+  }
+  return i;
+}
 
 // Checks the size the decoder finds against the header's and asks for the target size.
 struct SizeRequest {
@@ -159,8 +247,13 @@ bool CPictureSource::ReadHeader(TRead&& read) {
   int64_t height = 0;
   if (head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) {
     m_format = Format::kJpeg;
+    // The frame header gives the size; the first scan header tells whether the picture comes
+    // in one scan or several.
+    bool progressive = false;
+    int frameComponents = 0;
+    int scanComponents = 0;
     uint64_t at = 2;
-    for (int segment = 0; segment < kMaxJpegSegments; ++segment) {
+    for (int segment = 0; segment < kMaxJpegSegments && scanComponents == 0; ++segment) {
       uint8_t marker[4];
       if (!read(at, marker, 2) || marker[0] != 0xFF) return false;
       // Fill bytes (0xFF) may stand before a marker.
@@ -173,22 +266,33 @@ bool CPictureSource::ReadHeader(TRead&& read) {
         at += 2;
         continue;
       }
-      if (code == 0xD9 || code == 0xDA) return false;  // image data before any frame header
+      if (code == 0xD9) return false;                          // no image data
+      if (code == 0xDA && frameComponents == 0) return false;  // image data before any frame
       if (!read(at + 2, marker + 2, 2)) return false;
       const uint32_t length = BigEndian(marker + 2, 2);
       if (length < 2) return false;
       const bool frame = code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 &&
                          code != 0xCC;
       if (frame) {
-        uint8_t frameHeader[5];
-        if (length < 7 || !read(at + 4, frameHeader, 5)) return false;
+        uint8_t frameHeader[6];
+        if (frameComponents != 0 || length < 8 || !read(at + 4, frameHeader, 6)) return false;
         height = BigEndian(frameHeader + 1, 2);
         width = BigEndian(frameHeader + 3, 2);
-        break;
+        frameComponents = frameHeader[5];
+        progressive = code == 0xC2 || code == 0xC6 || code == 0xCA || code == 0xCE;
+      } else if (code == 0xDA) {
+        uint8_t count;
+        if (length < 3 || !read(at + 4, &count, 1) || count == 0) return false;
+        scanComponents = count;
       }
       at += 2 + length;
     }
+    if (frameComponents == 0 || scanComponents == 0) return false;
     if (width <= 0 || height <= 0 || width > kMaxJpegSide || height > kMaxJpegSide) return false;
+    if ((progressive || scanComponents < frameComponents) &&
+        width * height > kMaxMultiScanJpegPixels) {
+      return false;
+    }
   } else if (read(0, head, 24) && std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0 &&
              std::memcmp(head + 12, "IHDR", 4) == 0) {
     m_format = Format::kPng;
@@ -212,6 +316,12 @@ bool CPictureSource::ReadHeader(TRead&& read) {
   return true;
 }
 
+uint64_t CPictureSource::ReadBound() const {
+  if (m_format != Format::kJpeg) return UINT64_MAX;
+  return kJpegBytesPerPixel * static_cast<uint64_t>(m_width) * static_cast<uint64_t>(m_height) +
+         kJpegExtraBytes;
+}
+
 cairo_surface_t* CPictureSource::Decode(int width, int height) const {
   if (width < 1 || height < 1) return nullptr;
   GError* pError = nullptr;
@@ -223,21 +333,31 @@ cairo_surface_t* CPictureSource::Decode(int width, int height) const {
   SizeRequest request{m_width, m_height, width, height, false};
   g_signal_connect(pLoader, "size-prepared", G_CALLBACK(&OnSizePrepared), &request);
 
+  // A JPEG is fed up to its end marker, and never more than its size allows.
+  CJpegEnd end;
+  uint64_t left = ReadBound();
+  auto feed = [&](const uint8_t* pData, size_t size) {
+    size = static_cast<size_t>(std::min<uint64_t>(size, left));
+    if (m_format == Format::kJpeg) size = end.Take(pData, size);
+    left -= size;
+    return size == 0 || gdk_pixbuf_loader_write(pLoader, pData, size, &pError);
+  };
+  auto more = [&] { return left > 0 && !end.Reached() && !request.mismatch; };
+
   bool fed = true;
   if (m_path.empty()) {
-    fed = gdk_pixbuf_loader_write(pLoader, reinterpret_cast<const guchar*>(m_bytes.data()),
-                                  m_bytes.size(), &pError);
+    fed = feed(reinterpret_cast<const uint8_t*>(m_bytes.data()), m_bytes.size());
   } else {
     CFileReader reader(m_path);
     fed = reader.IsOpen();
     std::vector<uint8_t> chunk(kChunkBytes);
-    while (fed && !request.mismatch) {
-      int64_t read = reader.ReadNext(chunk.data(), chunk.size());
+    while (fed && more()) {
+      int64_t read = reader.ReadNext(chunk.data(), std::min<uint64_t>(chunk.size(), left));
       if (read <= 0) {
         fed = read == 0;
         break;
       }
-      fed = gdk_pixbuf_loader_write(pLoader, chunk.data(), static_cast<gsize>(read), &pError);
+      fed = feed(chunk.data(), static_cast<size_t>(read));
     }
   }
   g_clear_error(&pError);

@@ -7,6 +7,7 @@
 
 #include <cairo.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -16,10 +17,14 @@ class CPictureSource {
  public:
   enum class Format { kJpeg, kPng, kBmp };
 
-  // Declared sizes accepted: JPEG decodes scaled, so it may declare more than the others.
+  // Declared sizes accepted: JPEG decodes scaled, so it may declare more than the others. A
+  // JPEG whose data comes in several scans (progressive, or its colours in scans of their own)
+  // is not: the decoder keeps every coefficient of the whole picture until its last scan,
+  // whatever the scale, so it is held to the others' pixel count.
   static constexpr int kMaxJpegSide = 12000;
   static constexpr int kMaxPlainSide = 8192;
   static constexpr int64_t kMaxPlainPixels = 16 * 1024 * 1024;
+  static constexpr int64_t kMaxMultiScanJpegPixels = kMaxPlainPixels;
 
   // Null when the file cannot be read, is no JPEG, PNG or BMP, or declares a size over the
   // limits. `path` is in Windows form.
@@ -45,6 +50,8 @@ class CPictureSource {
   // anything but a JPEG, PNG or BMP within the limits.
   template <class TRead>
   bool ReadHeader(TRead&& read);
+  // The most bytes a decoding reads: for a JPEG, bounded by its declared size.
+  uint64_t ReadBound() const;
 
   Format m_format = Format::kJpeg;
   int m_width = 0;

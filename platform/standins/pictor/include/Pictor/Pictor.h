@@ -6,9 +6,11 @@
 //
 // Picture files: only JPEG, PNG and BMP are decoded, told apart by their first bytes, never by
 // their names. A JPEG may declare up to 12000 x 12000 pixels and is decoded scaled down to the
-// size it is drawn at; a PNG or BMP up to 8192 x 8192 and 16 megapixels. Anything else loads
-// nothing, so no other decoder ever sees a file and no picture can make the library allocate
-// more than its limits.
+// size it is drawn at, reading no further than its end marker; a progressive one (any whose data
+// comes in several scans) up to 16 megapixels, as its decoder holds the whole picture whatever
+// the scale; a PNG or BMP up to 8192 x 8192 and 16 megapixels. Anything else loads nothing, so
+// no other decoder ever sees a file and no picture can make the library allocate more than its
+// limits.
 //
 // Threading: UI thread only; the live counters may be read from anywhere.
 
