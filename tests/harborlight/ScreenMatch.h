@@ -45,11 +45,13 @@ struct Box {
   int left, top, right, bottom;
 };
 
-int Int(JsonArray* pArray, guint at) { return static_cast<int>(json_array_get_int_element(pArray, at)); }
+inline int Int(JsonArray* pArray, guint at) {
+  return static_cast<int>(json_array_get_int_element(pArray, at));
+}
 
 // What GTK draws itself: each shown edit's box, and a 16 px band where a scroll view can show
 // a scroll bar.
-void CollectMasks(JsonObject* pElement, std::vector<Box>* pMasks) {
+inline void CollectMasks(JsonObject* pElement, std::vector<Box>* pMasks) {
   if (!json_object_get_boolean_member(pElement, "shown")) return;
   JsonArray* pAbs = json_object_get_array_member(pElement, "abs");
   const Box abs{Int(pAbs, 0), Int(pAbs, 1), Int(pAbs, 2), Int(pAbs, 3)};
@@ -71,8 +73,8 @@ void CollectMasks(JsonObject* pElement, std::vector<Box>* pMasks) {
 }
 
 // The window's X id and masks from the test port's tree; false when it has no such window.
-bool ReadWindow(CRunningProgram& program, const std::string& window, ::Window* pXid,
-                std::vector<Box>* pMasks) {
+inline bool ReadWindow(CRunningProgram& program, const std::string& window, ::Window* pXid,
+                       std::vector<Box>* pMasks) {
   const std::string reply = program.Raw(R"({"cmd":"tree","window":")" + window + R"("})");
   JsonParser* pParser = json_parser_new();
   bool ok = false;
@@ -94,7 +96,7 @@ bool ReadWindow(CRunningProgram& program, const std::string& window, ::Window* p
 
 // The window's client area as the screen shows it (whatever covers it included); null when it
 // is not on screen whole.
-GdkPixbuf* GrabClientArea(::Window xid) {
+inline GdkPixbuf* GrabClientArea(::Window xid) {
   GdkDisplay* pDisplay = gdk_display_get_default();
   Display* pX = GDK_DISPLAY_XDISPLAY(pDisplay);
   gdk_display_sync(pDisplay);
@@ -155,7 +157,8 @@ inline ScreenMatch CompareScreenOnce(CRunningProgram& program, const std::string
   gdk_pixbuf_save(screen.get(), PicturePath(name + "-screen").c_str(), "png", nullptr, nullptr);
   const int width = gdk_pixbuf_get_width(screen.get());
   const int height = gdk_pixbuf_get_height(screen.get());
-  if (width != gdk_pixbuf_get_width(layout.get()) || height != gdk_pixbuf_get_height(layout.get())) {
+  if (width != gdk_pixbuf_get_width(layout.get()) ||
+      height != gdk_pixbuf_get_height(layout.get())) {
     match.error = "screen " + std::to_string(width) + "x" + std::to_string(height) +
                   " against layout " + std::to_string(gdk_pixbuf_get_width(layout.get())) + "x" +
                   std::to_string(gdk_pixbuf_get_height(layout.get()));

@@ -28,14 +28,17 @@ namespace {
 
 constexpr char kMain[] = "MainWnd";
 
-bool Shown(CRunningProgram& program, const std::string& window, const std::string& path) {
-  return program.Raw(R"({"cmd":"find","window":")" + window + R"(","path":")" + path + R"("})")
-             .find(R"("shown":true)") != std::string::npos;
+// Whether the port's description of the element holds `fact` (a JSON member and its value).
+bool Holds(CRunningProgram& program, const std::string& window, const std::string& path,
+           const std::string& fact) {
+  const std::string find = R"({"cmd":"find","window":")" + window + R"(","path":")" + path;
+  return program.Raw(find + R"("})").find(fact) != std::string::npos;
 }
 
 bool WaitShown(CRunningProgram& program, const std::string& window, const std::string& path,
                bool shown = true) {
-  return x11_test::WaitUntil([&] { return Shown(program, window, path) == shown; }, 20000);
+  return x11_test::WaitUntil(
+      [&] { return Holds(program, window, path, R"("shown":true)") == shown; }, 20000);
 }
 
 bool WaitViewable(CRunningProgram& program, const std::string& window, bool viewable = true) {
@@ -135,20 +138,17 @@ TEST(ScreenMatchesLayout, EveryWindowAPersonReaches) {
   ASSERT_TRUE(WaitViewable(program, kMain));
   ASSERT_TRUE(WaitShown(program, kMain, "ImageShowFrame/exproseBtn"));
   // The wheel moves the grid down: the view draws from its scroll position.
+  const std::string kGrid = "ImageShowFrame/photoScrollView";
   int left = 0, top = 0, right = 0, bottom = 0;
-  ASSERT_EQ(sscanf(program.Port("rect MainWnd ImageShowFrame/photoScrollView").c_str(),
-                   "%d %d %d %d", &left, &top, &right, &bottom),
+  ASSERT_EQ(sscanf(program.Port("rect MainWnd " + kGrid).c_str(), "%d %d %d %d", &left, &top,
+                   &right, &bottom),
             4);
-  ASSERT_TRUE(x11_test::WaitUntil([&] {
-    return program.Raw(R"({"cmd":"find","window":"MainWnd","path":"ImageShowFrame/photoScrollView"})")
-               .find(R"("scrollable":[false,true])") != std::string::npos;
-  }, 20000));
+  ASSERT_TRUE(x11_test::WaitUntil(
+      [&] { return Holds(program, kMain, kGrid, R"("scrollable":[false,true])"); }, 20000));
   ASSERT_TRUE(x11_test::RunTool({"xdotool", "mousemove", std::to_string((left + right) / 2),
                                  std::to_string((top + bottom) / 2), "click", "5"}));
-  ASSERT_TRUE(x11_test::WaitUntil([&] {
-    return program.Raw(R"({"cmd":"find","window":"MainWnd","path":"ImageShowFrame/photoScrollView"})")
-               .find(R"("scroll":[0,0])") == std::string::npos;
-  }));
+  ASSERT_TRUE(
+      x11_test::WaitUntil([&] { return !Holds(program, kMain, kGrid, R"("scroll":[0,0])"); }));
   program.Port("click MainWnd ImageShowFrame/exproseBtn");
   ASSERT_TRUE(WaitShown(program, kMain, "ImageShowFrame/addnewDeviceBtn"));
   ASSERT_TRUE(WaitShown(program, kMain, "ImageShowFrame/topPackupFrameScrollView/breakLink"));
