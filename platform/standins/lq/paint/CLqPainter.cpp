@@ -303,9 +303,9 @@ uint32_t BackgroundOf(CElement* pElement, const Look& look) {
   return look.background;
 }
 
-void PaintElement(cairo_t* cr, CElement* pElement, bool isRoot);
+void PaintElement(cairo_t* cr, CElement* pElement, bool isRoot, const CElement* pLeftOut);
 
-void PaintChildren(cairo_t* cr, CElement* pElement) {
+void PaintChildren(cairo_t* cr, CElement* pElement, const CElement* pLeftOut) {
   pElement->ArrangeChildren();
   POINT scroll{0, 0};
   if (pElement->Kind() == ElementKind::kScroll || pElement->Kind() == ElementKind::kTabStrip) {
@@ -318,7 +318,7 @@ void PaintChildren(cairo_t* cr, CElement* pElement) {
   double clipBottom = 0;
   cairo_clip_extents(cr, &clipLeft, &clipTop, &clipRight, &clipBottom);
   for (CElement* pChild : pElement->Children()) {
-    if (pChild->HiddenFlag()) continue;
+    if (pChild->HiddenFlag() || pChild == pLeftOut) continue;
     const RECT& rect = pChild->Rect();
     double left = rect.left - scroll.x;
     double top = rect.top - scroll.y;
@@ -328,7 +328,7 @@ void PaintChildren(cairo_t* cr, CElement* pElement) {
     }
     cairo_save(cr);
     cairo_translate(cr, pChild->Rect().left - scroll.x, pChild->Rect().top - scroll.y);
-    PaintElement(cr, pChild, false);
+    PaintElement(cr, pChild, false, pLeftOut);
     cairo_restore(cr);
   }
 }
@@ -414,7 +414,7 @@ void PaintContent(cairo_t* cr, CElement* pElement, const Look& look, double widt
   }
 }
 
-void PaintElement(cairo_t* cr, CElement* pElement, bool isRoot) {
+void PaintElement(cairo_t* cr, CElement* pElement, bool isRoot, const CElement* pLeftOut) {
   if (pElement->IsDestroyed()) return;
   const Look& look = pElement->GetLook();
   const RECT& rect = pElement->Rect();
@@ -426,7 +426,7 @@ void PaintElement(cairo_t* cr, CElement* pElement, bool isRoot) {
   cairo_clip(cr);
   if (fading) cairo_push_group(cr);
   PaintContent(cr, pElement, look, width, height);
-  PaintChildren(cr, pElement);
+  PaintChildren(cr, pElement, pLeftOut);
   if (fading) {
     cairo_pop_group_to_source(cr);
     cairo_paint_with_alpha(cr, pElement->OpacityValue() / 255.0);
@@ -463,9 +463,19 @@ CElement* HitBelow(CElement* pElement, int x, int y) {
 
 }  // namespace
 
-void CLqPainter::Paint(cairo_t* cr, CElement* pRoot) {
+void CLqPainter::Paint(cairo_t* cr, CElement* pRoot, const CElement* pLeftOut) {
   if (!pRoot || pRoot->IsDestroyed()) return;
   cairo_save(cr);
+  // Text looks the same on every target: an X window's surface would otherwise hint glyphs as
+  // the X resources say (full by default) and a picture's as the font configuration says.
+  static cairo_font_options_t* s_pFontOptions = [] {
+    cairo_font_options_t* pOptions = cairo_font_options_create();
+    cairo_font_options_set_antialias(pOptions, CAIRO_ANTIALIAS_GRAY);
+    cairo_font_options_set_hint_style(pOptions, CAIRO_HINT_STYLE_SLIGHT);
+    cairo_font_options_set_hint_metrics(pOptions, CAIRO_HINT_METRICS_ON);
+    return pOptions;
+  }();
+  cairo_set_font_options(cr, s_pFontOptions);
   if (pRoot->Kind() == ElementKind::kWindow || pRoot->Kind() == ElementKind::kMenu) {
     // A top-level is opaque: white under whatever its layout draws.
     const RECT& rect = pRoot->Rect();
@@ -473,11 +483,11 @@ void CLqPainter::Paint(cairo_t* cr, CElement* pRoot) {
     cairo_rectangle(cr, 0, 0, rect.right - rect.left, rect.bottom - rect.top);
     cairo_fill(cr);
   }
-  PaintElement(cr, pRoot, true);
+  PaintElement(cr, pRoot, true, pLeftOut);
   cairo_restore(cr);
 }
 
-cairo_surface_t* CLqPainter::Render(CElement* pRoot) {
+cairo_surface_t* CLqPainter::Render(CElement* pRoot, const CElement* pLeftOut) {
   if (!pRoot || pRoot->IsDestroyed()) return nullptr;
   const RECT& rect = pRoot->Rect();
   int width = rect.right - rect.left;
@@ -485,14 +495,15 @@ cairo_surface_t* CLqPainter::Render(CElement* pRoot) {
   if (width <= 0 || height <= 0) return nullptr;
   cairo_surface_t* pSurface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
   cairo_t* cr = cairo_create(pSurface);
-  Paint(cr, pRoot);
+  Paint(cr, pRoot, pLeftOut);
   cairo_destroy(cr);
   cairo_surface_flush(pSurface);
   return pSurface;
 }
 
-bool CLqPainter::WritePng(CElement* pRoot, const std::string& posixPath) {
-  cairo_surface_t* pSurface = Render(pRoot);
+bool CLqPainter::WritePng(CElement* pRoot, const std::string& posixPath,
+                          const CElement* pLeftOut) {
+  cairo_surface_t* pSurface = Render(pRoot, pLeftOut);
   if (!pSurface) return false;
   bool ok = cairo_surface_write_to_png(pSurface, posixPath.c_str()) == CAIRO_STATUS_SUCCESS;
   cairo_surface_destroy(pSurface);

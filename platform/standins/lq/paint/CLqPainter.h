@@ -15,13 +15,15 @@ namespace lq {
 
 class CLqPainter {
  public:
-  // Paints `pRoot` and its shown subtree with the root's top-left corner at cairo's origin.
-  static void Paint(cairo_t* cr, CElement* pRoot);
+  // Paints `pRoot` and its shown subtree with the root's top-left corner at cairo's origin;
+  // `pLeftOut` and its subtree are painted as if hidden.
+  static void Paint(cairo_t* cr, CElement* pRoot, const CElement* pLeftOut = nullptr);
   // A new image surface the size of `pRoot` with the tree painted on it (the caller destroys it);
   // null when the element is destroyed or has no area.
-  static cairo_surface_t* Render(CElement* pRoot);
+  static cairo_surface_t* Render(CElement* pRoot, const CElement* pLeftOut = nullptr);
   // Render, written as a PNG file at a POSIX path.
-  static bool WritePng(CElement* pRoot, const std::string& posixPath);
+  static bool WritePng(CElement* pRoot, const std::string& posixPath,
+                       const CElement* pLeftOut = nullptr);
   // The deepest shown element at (x, y) of `pRoot`'s coordinates that takes clicks or typing, or
   // null.
   static CElement* HitTest(CElement* pRoot, int x, int y);

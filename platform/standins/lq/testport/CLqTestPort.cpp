@@ -339,13 +339,15 @@ bool CLqTestPort::ClickMenuItem(const std::u16string& name, std::string* pError)
 }
 
 bool CLqTestPort::SavePng(const std::u16string& window, const std::string& posixPath,
-                          std::string* pError) {
+                          std::string* pError, const std::u16string& without) {
   CWindowElement* pWindow = FindWindow(window);
   if (!pWindow) {
     *pError = "no window " + Narrow(window);
     return false;
   }
-  if (!CLqPainter::WritePng(pWindow, posixPath)) {
+  CElement* pLeftOut = nullptr;
+  if (!without.empty() && !(pLeftOut = Target(window, without, pError))) return false;
+  if (!CLqPainter::WritePng(pWindow, posixPath, pLeftOut)) {
     *pError = "cannot write " + posixPath;
     return false;
   }
@@ -400,7 +402,9 @@ std::string CLqTestPort::Handle(const std::string& line) {
   if (command == "menu-click") {
     return Reply(ClickMenuItem(Member(request, "name"), &error), error);
   }
-  if (command == "snapshot") return Reply(SavePng(window, request["file"], &error), error);
+  if (command == "snapshot") {
+    return Reply(SavePng(window, request["file"], &error, Member(request, "without")), error);
+  }
   if (command == "post") {
     unsigned long long message = 0, wParam = 0;
     long long lParam = 0;

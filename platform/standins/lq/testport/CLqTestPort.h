@@ -8,7 +8,9 @@
 //
 // Requests: {"cmd":"tree"[,"window":W]}, {"cmd":"find","window":W,"path":P},
 // {"cmd":"click"|"settext"|"check"|"select-tab","window":W,"path":P[,"text":T][,"checked":B]},
-// {"cmd":"menu-click","name":N}, {"cmd":"snapshot","window":W,"file":F}, {"cmd":"tray"},
+// {"cmd":"menu-click","name":N}, {"cmd":"snapshot","window":W,"file":F[,"without":P]} (P: an
+// element left out of the picture, to prove that a comparison with the screen would see it),
+// {"cmd":"tray"},
 // {"cmd":"timers","window":W}. Each reply is one line: {"ok":true,...} or
 // {"ok":false,"error":"..."}. A window is named by its frame name (or native name).
 //
@@ -55,8 +57,9 @@ class CLqTestPort {
   static bool SelectTab(const std::u16string& window, const std::u16string& path,
                         std::string* pError);
   static bool ClickMenuItem(const std::u16string& name, std::string* pError);
+  // `without`: the id path of an element drawn as if hidden; none when empty.
   static bool SavePng(const std::u16string& window, const std::string& posixPath,
-                      std::string* pError);
+                      std::string* pError, const std::u16string& without = u"");
   // Posts a message to the window, as another part of the program would (the tray icon's mouse
   // messages reach the main window so); false when there is no such window or the post fails.
   static bool Post(const std::u16string& window, win32::UINT message, win32::WPARAM wParam,

@@ -375,10 +375,19 @@ void CGtkTopLevel::ApplyScrollPosition(Scroll* pScroll) {
 gboolean CGtkTopLevel::OnScrollDraw(GtkWidget*, cairo_t* cr, gpointer data) {
   auto* pScroll = static_cast<Scroll*>(data);
   CScrollElement* pElement = pScroll->pElement;
+  // The scrolled window covers the view's rectangle of the window, so it shows what the whole
+  // window draws there: the backgrounds beneath a transparent view, the elements above it in
+  // the tree (a strip's buttons), each clipped as in the window. The view alone left those out
+  // and let GTK's own background through.
   // The area is the whole content; the view shows it from the scroll position on.
   POINT position = pElement->ScrollPosition();
+  POINT at = pElement->OffsetInTopLevel();
+  const RECT& rect = pElement->Rect();
   cairo_translate(cr, position.x, position.y);
-  CLqPainter::Paint(cr, pElement);
+  cairo_rectangle(cr, 0, 0, Width(rect), Height(rect));
+  cairo_clip(cr);
+  cairo_translate(cr, -at.x, -at.y);
+  CLqPainter::Paint(cr, pScroll->pOwner->m_pWindow);
   return TRUE;
 }
 
@@ -422,7 +431,7 @@ void CGtkTopLevel::DropScroll(std::vector<std::unique_ptr<Scroll>>::iterator it)
 gboolean CGtkTopLevel::OnDraw(GtkWidget*, cairo_t* cr, gpointer data) {
   auto* pThis = static_cast<CGtkTopLevel*>(data);
   const RECT& rect = pThis->m_pWindow->Rect();
-  // Scroll views paint their own content in their scrolled windows.
+  // The scrolled windows paint their rectangles of the window.
   cairo_rectangle(cr, 0, 0, Width(rect), Height(rect));
   for (auto& pScroll : pThis->m_scrolls) {
     if (!gtk_widget_get_visible(pScroll->pScrolled)) continue;

@@ -1,9 +1,10 @@
 #pragma once
 // One top-level on the desktop: an undecorated GtkWindow registered with the layer (handle = its
 // X window id, default procedure CWindowElement::WindowProcedure), holding a GtkFixed with one
-// drawing area for the whole tree, a GtkEntry over each edit and a GtkScrolledWindow under each
-// scroll view (its own drawing area paints the view's content). Model changes arrive as
-// Invalidate, which schedules one pass that places those widgets and redraws.
+// drawing area for the whole tree, a GtkEntry over each edit and a GtkScrolledWindow over each
+// scroll view (its own drawing area, the size of the view's content, paints what the whole tree
+// draws in the view's rectangle). Model changes arrive as Invalidate, which schedules one pass
+// that places those widgets and redraws.
 //
 // Input: clicks come from the drawing areas (press and release on the same element), a press on
 // the caption moves the window; the view's event filter hands pointer motion here for hover
