@@ -495,7 +495,7 @@ void CServerSim::ServeWebPort(Connection& connection) {
       return;
     }
   }
-  const CWebPages::Answer answer = CWebPages::Respond(head.substr(0, end));
+  const CWebPages::Answer answer = CWebPages::Respond(head.substr(0, end), m_options.webPages);
   Event(answer.event.c_str(), "%s", answer.detail.c_str());
   std::lock_guard<std::mutex> lock(connection.m_sendLock);
   CSocketIo::WriteAll(connection.m_fd, m_stopFd, answer.response.data(), answer.response.size(),

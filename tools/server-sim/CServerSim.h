@@ -48,6 +48,8 @@ class CServerSim {
     int relayPort = -1;  // -1: no relay port; 0: pick one
     int reportPort = -1;
     int webPort = -1;  // -1: no web pages; 0: pick a port
+    // Further web pages by path (response as sent), also in place of the maker's.
+    std::map<std::string, std::string> webPages;
     int32_t heartbeatCycle = 10;  // seconds, handed out by the redirect
     // Receives each event line ("name detail"). Must not call back into the simulator.
     std::function<void(const std::string&)> onEvent;

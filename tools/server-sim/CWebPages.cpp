@@ -97,7 +97,8 @@ std::string CWebPages::QueryValue(const std::string& query, const std::string& k
   return std::string();
 }
 
-CWebPages::Answer CWebPages::Respond(const std::string& requestHead) {
+CWebPages::Answer CWebPages::Respond(const std::string& requestHead,
+                                     const std::map<std::string, std::string>& extraPages) {
   Answer answer;
   const size_t lineEnd = requestHead.find("\r\n");
   const std::string line = requestHead.substr(0, lineEnd);
@@ -113,7 +114,11 @@ CWebPages::Answer CWebPages::Respond(const std::string& requestHead) {
   const std::string path = target.substr(0, question);
   const std::string query = question == std::string::npos ? "" : target.substr(question + 1);
 
-  if (path == "/cgi-bin/login") {
+  if (auto extra = extraPages.find(path); extra != extraPages.end()) {
+    answer.event = "web-extra";
+    answer.detail = "path=" + path;
+    answer.response = extra->second;
+  } else if (path == "/cgi-bin/login") {
     const std::string appId = QueryValue(query, "appid");
     const std::string next = QueryValue(query, "s_url");
     answer.event = "web-login";

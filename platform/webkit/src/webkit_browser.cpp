@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "win32/gui.h"
 #include "win32/strings.h"
@@ -66,8 +67,30 @@ std::string UserFolder(const gchar* pBase, const char* pSandboxLeaf) {
   return base + "/Corvane/Ferrylink" + (pRoot && *pRoot ? pSandboxLeaf : "");
 }
 
+// The popup offers nothing to save and no place to save it: a page must not leave a file behind.
+void OnDownloadStarted(WebKitWebContext*, WebKitDownload* pDownload, gpointer) {
+  WebKitURIRequest* pRequest = webkit_download_get_request(pDownload);
+  std::fprintf(stderr, "web browser: refused a download of %s\n",
+               pRequest ? webkit_uri_request_get_uri(pRequest) : "?");
+  webkit_download_cancel(pDownload);
+}
+
+// A response its server means to be saved, not shown: any disposition but "inline" (an
+// "attachment", or one a browser does not know and would save too).
+bool IsForSaving(WebKitURIResponse* pResponse) {
+  SoupMessageHeaders* pHeaders = webkit_uri_response_get_http_headers(pResponse);
+  const char* pValue =
+      pHeaders ? soup_message_headers_get_one(pHeaders, "Content-Disposition") : nullptr;
+  if (!pValue) return false;
+  std::string_view type = pValue;
+  type = type.substr(0, type.find(';'));
+  while (!type.empty() && g_ascii_isspace(type.front())) type.remove_prefix(1);
+  while (!type.empty() && g_ascii_isspace(type.back())) type.remove_suffix(1);
+  return type.size() != 6 || g_ascii_strncasecmp(type.data(), "inline", 6) != 0;
+}
+
 // The process's one web context: the popup's own data and cache folders (a login persists as
-// in a browser), TLS errors fail, and the sandbox when it can run.
+// in a browser), TLS errors fail, no download, and the sandbox when it can run.
 WebKitWebContext* Context() {
   static WebKitWebContext* pContext = [] {
     const std::string data = UserFolder(g_get_user_data_dir(), "");
@@ -80,6 +103,7 @@ WebKitWebContext* Context() {
         WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
     WebKitWebContext* pNew = webkit_web_context_new_with_website_data_manager(pManager);
     g_object_unref(pManager);
+    g_signal_connect(pNew, "download-started", G_CALLBACK(OnDownloadStarted), nullptr);
     g_sandboxEnabled = BubblewrapRuns();
     g_sandboxDecided = true;
     if (g_sandboxEnabled) {
@@ -145,6 +169,12 @@ class CWebKitBrowserWindow final : public IWebBrowserWindow {
   void Forget();
 
   static void OnLoadChanged(WebKitWebView* pView, WebKitLoadEvent event, gpointer data);
+  static gboolean OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*, GError*, gpointer data) {
+    static_cast<CWebKitBrowserWindow*>(data)->m_loadFailed = true;
+    return FALSE;  // the engine's error page tells the user
+  }
+  static gboolean OnDecidePolicy(WebKitWebView* pView, WebKitPolicyDecision* pDecision,
+                                 WebKitPolicyDecisionType type, gpointer data);
   static void OnClose(WebKitWebView* pView, gpointer data);
   static void OnCloseMessage(WebKitUserContentManager* pManager, WebKitJavascriptResult* pResult,
                              gpointer data);
@@ -164,6 +194,7 @@ class CWebKitBrowserWindow final : public IWebBrowserWindow {
   HWND m_hwnd = nullptr;
   IDispatch* m_pSink = nullptr;  // one reference while advised
   bool m_onLink = false;
+  bool m_loadFailed = false;  // the main frame's load under way failed
 };
 
 HRESULT CWebKitBrowserWindow::Create(const BrowserWindowParams& params) {
@@ -184,6 +215,8 @@ HRESULT CWebKitBrowserWindow::Create(const BrowserWindowParams& params) {
   WebKitSettings* pSettings = webkit_web_view_get_settings(m_pView);
   webkit_settings_set_javascript_can_open_windows_automatically(pSettings, FALSE);
   g_signal_connect(m_pView, "load-changed", G_CALLBACK(OnLoadChanged), this);
+  g_signal_connect(m_pView, "load-failed", G_CALLBACK(OnLoadFailed), this);
+  g_signal_connect(m_pView, "decide-policy", G_CALLBACK(OnDecidePolicy), this);
   g_signal_connect(m_pView, "close", G_CALLBACK(OnClose), this);
   g_signal_connect(m_pView, "context-menu", G_CALLBACK(OnContextMenu), this);
   g_signal_connect(m_pView, "create", G_CALLBACK(OnCreate), this);
@@ -327,10 +360,38 @@ void CWebKitBrowserWindow::Forget() {
   m_hwnd = nullptr;
 }
 
+// Only a page that loaded is reported. A failed load is followed by a load of the engine's error
+// page under the failed address; that page is no server's answer, so it has no HTTP status.
 void CWebKitBrowserWindow::OnLoadChanged(WebKitWebView* pView, WebKitLoadEvent event,
                                          gpointer data) {
-  if (event != WEBKIT_LOAD_COMMITTED) return;
-  static_cast<CWebKitBrowserWindow*>(data)->RaiseNavigateComplete(webkit_web_view_get_uri(pView));
+  auto* pSelf = static_cast<CWebKitBrowserWindow*>(data);
+  if (event == WEBKIT_LOAD_STARTED) pSelf->m_loadFailed = false;
+  if (event != WEBKIT_LOAD_FINISHED || pSelf->m_loadFailed) return;
+  WebKitWebResource* pMain = webkit_web_view_get_main_resource(pView);
+  WebKitURIResponse* pResponse = pMain ? webkit_web_resource_get_response(pMain) : nullptr;
+  if (!pResponse || webkit_uri_response_get_status_code(pResponse) == 0) return;
+  pSelf->RaiseNavigateComplete(webkit_web_view_get_uri(pView));
+}
+
+// The popup is one window showing pages: no second window, and no response it cannot show.
+gboolean CWebKitBrowserWindow::OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* pDecision,
+                                              WebKitPolicyDecisionType type, gpointer) {
+  if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+    webkit_policy_decision_ignore(pDecision);
+    return TRUE;
+  }
+  if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
+  auto* pResponseDecision = WEBKIT_RESPONSE_POLICY_DECISION(pDecision);
+  WebKitURIResponse* pResponse = webkit_response_policy_decision_get_response(pResponseDecision);
+  const bool forSaving = IsForSaving(pResponse);
+  if (!forSaving && webkit_response_policy_decision_is_mime_type_supported(pResponseDecision)) {
+    webkit_policy_decision_use(pDecision);
+    return TRUE;
+  }
+  std::fprintf(stderr, "web browser: refused %s (%s)\n", webkit_uri_response_get_uri(pResponse),
+               forSaving ? "marked for saving" : "a type the view cannot show");
+  webkit_policy_decision_ignore(pDecision);
+  return TRUE;
 }
 
 void CWebKitBrowserWindow::OnClose(WebKitWebView*, gpointer data) {
