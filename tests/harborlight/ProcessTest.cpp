@@ -1,7 +1,8 @@
 // The program as a process without a display: the "/uninstall" road with a fake library that
 // leaves a mark, with the real library after its drive entry was made, and with none; the end
-// without a display, or with a bad environment. The program runs from a folder of its own (a copy with the layer and the
-// library beside it). Also the real library through the program's binding.
+// without a display, or with a bad environment. The program runs from a folder of its own (a
+// copy with the layer and the library beside it). Also the real library through the program's
+// binding.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -113,15 +114,13 @@ TEST_F(HarborlightProcessTest, StartNamesAnUnusableRootAndEachBadDriveEntry) {
   Install(FAKE_ORBALYN_NORMAL_DIR "/Orbalyn.so", "Orbalyn.so");
   const std::string file = m_program.Root() + "/a-file";
   test_files::WriteWholeFile(file, "x");
-  for (const std::string& root : {file, file + "/below"}) {
-    EXPECT_EQ(RunProgram({}, {"LUMIDOCK_ROOT=" + root}), 1) << root;
-    const std::string errors = ReadWholeFile(ErrorPath());
-    EXPECT_EQ(CountOf(errors, "Harborlight: LUMIDOCK_ROOT=" + root + " cannot hold the program's "
-                              "files (" + file + " is not a folder)"),
-              1u)
-        << errors;
-    EXPECT_EQ(CountOf(errors, "cannot open a display"), 0u) << errors;
-  }
+  EXPECT_EQ(RunProgram({}, {"LUMIDOCK_ROOT=" + file + "/root"}), 1);
+  std::string errors = ReadWholeFile(ErrorPath());
+  EXPECT_EQ(CountOf(errors, "Harborlight: LUMIDOCK_ROOT=" + file + "/root cannot hold the "
+                            "program's files (" + file + " is not a folder)"),
+            1u)
+      << errors;
+  EXPECT_EQ(CountOf(errors, "cannot open a display"), 0u) << errors;
   // The superuser writes into a read-only folder, and the program rightly goes on there.
   const std::string readOnly = m_program.Root() + "/read-only";
   std::filesystem::create_directories(readOnly);
@@ -136,11 +135,11 @@ TEST_F(HarborlightProcessTest, StartNamesAnUnusableRootAndEachBadDriveEntry) {
   const std::string good = m_program.Root() + "/good";
   std::filesystem::create_directories(good);
   const std::vector<std::string> bad = {"D=" + m_program.Root() + "/missing", "E=" + file,
-                                        "F=relative", "c=" + good};
+                                        "F=relative"};
   std::string drives = "C=" + good;
   for (const std::string& entry : bad) drives += ";" + entry;
   EXPECT_EQ(RunProgram({}, {"LUMIDOCK_DRIVES=" + drives}), 1);  // no display
-  const std::string errors = ReadWholeFile(ErrorPath());
+  errors = ReadWholeFile(ErrorPath());
   const std::string log = ReadWholeFile(m_program.Root() + "/logs/Harborlight.log");
   for (const std::string& entry : bad) {
     EXPECT_EQ(CountOf(errors, "LUMIDOCK_DRIVES: entry \"" + entry + "\""), 1u) << errors;
