@@ -24,7 +24,6 @@
 #include "win32/drive.h"
 #include "win32/registry.h"
 #include "win32/strings.h"
-#include "win32/ui_backend.h"
 
 namespace win32 {
 namespace detail {
@@ -100,6 +99,10 @@ DriveWarnings& Warnings() {
   return *warnings;
 }
 
+constexpr char kUnreadable[] =
+    "ignored: not a letter from C to Z, \"=\", an absolute folder and optionally "
+    "\",free=<bytes>\"";
+
 std::string EntryWarning(const std::string& entry, const std::string& what) {
   return "LUMIDOCK_DRIVES: entry \"" + entry + "\" " + what;
 }
@@ -114,11 +117,8 @@ std::vector<Drive> ParseDriveList(const std::string& text, std::vector<std::stri
   while (std::getline(stream, entry, ';')) {
     if (entry.empty()) continue;
     Drive drive{0, {}, false, 0};
-    const std::string ignored =
-        "ignored: not a letter from C to Z, \"=\", an absolute folder and optionally "
-        "\",free=<bytes>\"";
     if (entry.size() < 3 || !IsLetter(entry[0]) || entry[1] != '=') {
-      pWarnings->push_back(EntryWarning(entry, ignored));
+      pWarnings->push_back(EntryWarning(entry, kUnreadable));
       continue;
     }
     drive.letter = Upper(entry[0]);
@@ -132,7 +132,7 @@ std::vector<Drive> ParseDriveList(const std::string& text, std::vector<std::stri
       drive.hasFreeOverride = ok;
     }
     if (!ok || folder.empty() || folder[0] != '/' || drive.letter < 'C') {
-      pWarnings->push_back(EntryWarning(entry, ignored));
+      pWarnings->push_back(EntryWarning(entry, kUnreadable));
       continue;
     }
     if (std::any_of(drives.begin(), drives.end(),
