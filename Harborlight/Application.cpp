@@ -1,8 +1,13 @@
 #include "Application.h"
 
 #include <glib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <cstdlib>
 #include <string>
 
 #include "AsyncFrame/AsyncFrame.h"
@@ -19,12 +24,14 @@
 #include "UtilCore.h"
 #include "win32/com.h"
 #include "win32/commctrl.h"
+#include "win32/drive.h"
 #include "win32/environment.h"
 #include "win32/gui.h"
 #include "win32/module.h"
 #include "win32/ole.h"
 #include "win32/strings.h"
 #include "win32/thread.h"
+#include "win32/toplevel.h"
 #include "win32/window.h"
 
 using namespace win32;
@@ -37,6 +44,9 @@ constexpr DWORD kCommonControlClasses = 0xFF;
 void WriteCommonLine(const char* pSourceName, const char* pMessage) {
   KwLogW(Utf8ToUtf16(pSourceName).c_str(), u"%hs", pMessage);
 }
+
+// The layer's lines about a bad LUMIDOCK_DRIVES go to the program's log too.
+void WriteDriveWarning(const char* pLine) { KwLogW(u"Harborlight", u"%hs", pLine); }
 
 }  // namespace
 
@@ -71,6 +81,9 @@ int CApplication::Run() {
 
 BOOL CApplication::PreMessageLoop() {
   SetCommonLogWriter(&WriteCommonLine);
+  SetDriveWarningWriter(&WriteDriveWarning);
+  // Read now, so a bad LUMIDOCK_DRIVES is reported at start, not when a page first asks.
+  GetLogicalDrives();
   Util::Misc::SetMainAndLogicThreadId(GetCurrentThreadId(), 0);
   OleInitialize(nullptr);
   PutProgramFolderFirstInPath();
@@ -97,7 +110,39 @@ BOOL CApplication::PreMessageLoop() {
   return TRUE;
 }
 
+std::string CApplication::UnusableRootReason(const char* pRoot) {
+  if (!pRoot || !*pRoot) return {};
+  // The program makes the root when missing, so the nearest existing folder above it counts.
+  std::string path = pRoot;
+  struct stat st;
+  while (stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT && errno != ENOTDIR) return path + ": " + std::strerror(errno);
+    size_t slash = path.find_last_of('/');
+    path = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  }
+  if (!S_ISDIR(st.st_mode)) return path + " is not a folder";
+  // The superuser passes this on a read-only folder, and can indeed write there.
+  if (access(path.c_str(), W_OK | X_OK) != 0) return path + ": " + std::strerror(errno);
+  return {};
+}
+
 int CApplication::RunMessageLoop() {
+  // Every file of the program lives under the root, the single-instance lock first: without a
+  // usable root it would be taken for a running copy and the program would end without a word.
+  const char* pRoot = std::getenv("LUMIDOCK_ROOT");
+  if (std::string reason = UnusableRootReason(pRoot); !reason.empty()) {
+    std::fprintf(stderr,
+                 "Harborlight: LUMIDOCK_ROOT=%s cannot hold the program's files (%s); the program "
+                 "ends\n",
+                 pRoot, reason.c_str());
+    if (StartGui()) {
+      std::u16string text = u"LUMIDOCK_ROOT 指定的位置无法存放程序的文件：\n" + Utf8ToUtf16(pRoot) +
+                            u"\n(" + Utf8ToUtf16(reason) + u")";
+      MessageBoxW(nullptr, text.c_str(), u"Harborlight", MB_OK | MB_ICONERROR);
+      lq::CLqTestPort::Stop();
+    }
+    return kUnusableRootExitCode;
+  }
   if (!StartGui()) {
     std::fputs("Harborlight: cannot open a display; the window system did not start\n", stderr);
     return kNoDisplayExitCode;

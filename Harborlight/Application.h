@@ -16,6 +16,7 @@ class CApplication {
   static constexpr int kFailedExitCode = -1;
   static constexpr int kNoDisplayExitCode = 1;
   static constexpr int kStartFailedExitCode = 2;  // the main window could not be built
+  static constexpr int kUnusableRootExitCode = 1;  // LUMIDOCK_ROOT cannot hold the program's files
   static constexpr win32::DWORD kReportUnInitTimeoutMs = 3000;
 
   // Initialises the module lock and COM (apartment-threaded); a COM failure other than a thread
@@ -26,20 +27,26 @@ class CApplication {
   ~CApplication();
 
   // PreMessageLoop; unless the failure flag is set, the uninstall road or the message loop;
-  // always PostMessageLoop. -1 with the failure flag; 1 when there was no display; 2 when the
-  // main window could not be built; else 0.
+  // always PostMessageLoop. -1 with the failure flag; 1 when there was no display or
+  // LUMIDOCK_ROOT was unusable; 2 when the main window could not be built; else 0.
   int Run();
 
   // Routes the shared code's log lines to the program log, boots the platform, starts the task
   // threads and the statistics client (whose machine record task thread 3 builds). Returns 1.
   win32::BOOL PreMessageLoop();
   // Starts the window system, creates the main window and pumps messages until WM_QUIT.
+  // kUnusableRootExitCode (with a line on stderr, and a message box when there is a display)
+  // when LUMIDOCK_ROOT cannot hold the program's files;
   // kNoDisplayExitCode (with a line on stderr) when the window system cannot start;
   // kStartFailedExitCode when the main window could not be built.
   int RunMessageLoop();
   // Stops the task threads and the statistics client, and shuts the platform down.
   void PostMessageLoop();
 
+  // Why the sandbox root (LUMIDOCK_ROOT's value; null or empty: none) cannot hold the
+  // program's files: it, or the nearest existing folder above it, is no folder this user may
+  // write into. Empty when it can.
+  static std::string UnusableRootReason(const char* pRoot);
   // Whether any argument (the program path included) is "/uninstall", ignoring case.
   static bool HasUninstallArgument(const win32::WCHAR* pCommandLine);
   // Loads "Orbalyn.dll" beside the program and calls its UnregisterDrive, all silently.

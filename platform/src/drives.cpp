@@ -7,10 +7,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 
 #include "devices.h"
@@ -20,7 +24,6 @@
 #include "win32/drive.h"
 #include "win32/registry.h"
 #include "win32/strings.h"
-#include "win32/ui_backend.h"
 
 namespace win32 {
 namespace detail {
@@ -57,9 +60,57 @@ bool ParseBytes(std::string_view text, uint64_t* pValue) {
   return true;
 }
 
+// Each bad LUMIDOCK_DRIVES entry is named once per process: on stderr, and to the program's
+// writer (its log), which also gets the lines said before it was set.
+// Threading: any thread; the writer is called outside the lock.
+class DriveWarnings {
+ public:
+  void Say(const std::string& line) {
+    DriveWarningWriter writer;
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      if (!m_said.insert(line).second) return;
+      writer = m_writer;
+    }
+    std::fprintf(stderr, "%s\n", line.c_str());
+    if (writer) writer(line.c_str());
+  }
+
+  void SetWriter(DriveWarningWriter writer) {
+    std::vector<std::string> earlier;
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_writer = writer;
+      earlier.assign(m_said.begin(), m_said.end());
+    }
+    if (writer) {
+      for (const std::string& line : earlier) writer(line.c_str());
+    }
+  }
+
+ private:
+  std::mutex m_lock;
+  std::set<std::string> m_said;
+  DriveWarningWriter m_writer = nullptr;
+};
+
+DriveWarnings& Warnings() {
+  static DriveWarnings* warnings = new DriveWarnings;
+  return *warnings;
+}
+
+constexpr char kUnreadable[] =
+    "ignored: not a letter from C to Z, \"=\", an absolute folder and optionally "
+    "\",free=<bytes>\"";
+
+std::string EntryWarning(const std::string& entry, const std::string& what) {
+  return "LUMIDOCK_DRIVES: entry \"" + entry + "\" " + what;
+}
+
 // "C=/x/c;D=/x/d,free=123": entries that are not a free letter, "=", an absolute folder and
-// optionally ",free=<bytes>" are left out.
-std::vector<Drive> ParseDriveList(const std::string& text) {
+// optionally ",free=<bytes>" are left out, and so are entries naming something other than a
+// folder; a folder that does not exist yet is kept. Each of them adds a line to *pWarnings.
+std::vector<Drive> ParseDriveList(const std::string& text, std::vector<std::string>* pWarnings) {
   std::vector<Drive> drives;
   std::istringstream stream(text);
   std::string entry;
@@ -67,7 +118,7 @@ std::vector<Drive> ParseDriveList(const std::string& text) {
     if (entry.empty()) continue;
     Drive drive{0, {}, false, 0};
     if (entry.size() < 3 || !IsLetter(entry[0]) || entry[1] != '=') {
-      LayerLog("drives: entry \"%s\" ignored", entry.c_str());
+      pWarnings->push_back(EntryWarning(entry, kUnreadable));
       continue;
     }
     drive.letter = Upper(entry[0]);
@@ -80,13 +131,30 @@ std::vector<Drive> ParseDriveList(const std::string& text) {
       ok = option.rfind("free=", 0) == 0 && ParseBytes(option.substr(5), &drive.freeBytes);
       drive.hasFreeOverride = ok;
     }
-    bool taken = std::any_of(drives.begin(), drives.end(),
-                             [&](const Drive& d) { return d.letter == drive.letter; });
-    if (!ok || taken || folder.empty() || folder[0] != '/' || drive.letter < 'C') {
-      LayerLog("drives: entry \"%s\" ignored", entry.c_str());
+    if (!ok || folder.empty() || folder[0] != '/' || drive.letter < 'C') {
+      pWarnings->push_back(EntryWarning(entry, kUnreadable));
+      continue;
+    }
+    if (std::any_of(drives.begin(), drives.end(),
+                    [&](const Drive& d) { return d.letter == drive.letter; })) {
+      pWarnings->push_back(EntryWarning(entry, std::string("ignored: drive ") + drive.letter +
+                                                   " is given by an earlier entry"));
       continue;
     }
     drive.folder = WithoutTrailingSlash(folder);
+    struct stat st;
+    if (stat(drive.folder.c_str(), &st) != 0) {
+      // Kept: the folder may be made later, and then the letter works.
+      const std::string kept = std::string("; drive ") + drive.letter + " is offered all the same";
+      pWarnings->push_back(EntryWarning(
+          entry, (errno == ENOENT ? std::string("names a folder that does not exist")
+                                  : "names a folder that cannot be reached: " +
+                                        std::string(std::strerror(errno))) +
+                     kept));
+    } else if (!S_ISDIR(st.st_mode)) {
+      pWarnings->push_back(EntryWarning(entry, "ignored: " + drive.folder + " is not a folder"));
+      continue;
+    }
     drives.push_back(std::move(drive));
   }
   std::sort(drives.begin(), drives.end(),
@@ -263,13 +331,21 @@ class DriveTable {
     }
     std::string key = explicitList + '\n' + SandboxRoot() + '\n' + Env("HOME") + '\n' +
                       Env("LUMIDOCK_SYSFS_ROOT") + '\n' + mountinfo;
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_valid || key != m_key) {
-      m_drives = explicitList.empty() ? BuildTable(mountinfo) : ParseDriveList(explicitList);
-      m_key = std::move(key);
-      m_valid = true;
+    std::vector<std::string> warnings;
+    std::vector<Drive> drives;
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      if (!m_valid || key != m_key) {
+        m_drives =
+            explicitList.empty() ? BuildTable(mountinfo) : ParseDriveList(explicitList, &warnings);
+        m_key = std::move(key);
+        m_valid = true;
+      }
+      drives = m_drives;
     }
-    return m_drives;
+    // Outside the lock: the program's writer may look at drives itself.
+    for (const std::string& line : warnings) Warnings().Say(line);
+    return drives;
   }
 
  private:
@@ -380,6 +456,8 @@ BOOL GetDiskFreeSpaceExW(LPCWSTR directoryName, ULARGE_INTEGER* pFreeToCaller,
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
+
+void SetDriveWarningWriter(DriveWarningWriter writer) { detail::Warnings().SetWriter(writer); }
 
 UINT SetErrorMode(UINT mode) { return detail::g_errorMode.exchange(mode); }
 

@@ -1,10 +1,12 @@
 // The program as a process without a display: the "/uninstall" road with a fake library that
 // leaves a mark, with the real library after its drive entry was made, and with none; the end
-// without a display. The program runs from a folder of its own (a copy with the layer and the
-// library beside it). Also the real library through the program's binding.
+// without a display, or with a bad environment. The program runs from a folder of its own (a
+// copy with the layer and the library beside it). Also the real library through the program's
+// binding.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -61,10 +63,13 @@ class HarborlightProcessTest : public testing::Test {
  protected:
   void Install(const std::string& from, const std::string& name) { m_program.Install(from, name); }
 
-  // Runs the installed program without a display; its exit status (-1 when it had to be killed).
-  int RunProgram(const std::vector<std::string>& args) {
-    pid_t pid = m_program.Start(args, {"LUMIDOCK_FAKE_ORBALYN_MARKER=" + MarkerPath()},
-                                {"DISPLAY=", "WAYLAND_DISPLAY="});
+  // Runs the installed program without a display, with `env` ("NAME=value") replacing those
+  // names; its exit status (-1 when it had to be killed).
+  int RunProgram(const std::vector<std::string>& args, std::vector<std::string> env = {}) {
+    std::vector<std::string> drop = {"DISPLAY=", "WAYLAND_DISPLAY="};
+    for (const std::string& entry : env) drop.push_back(entry.substr(0, entry.find('=') + 1));
+    env.push_back("LUMIDOCK_FAKE_ORBALYN_MARKER=" + MarkerPath());
+    pid_t pid = m_program.Start(args, env, drop);
     if (pid < 0) return -2;
     int status =
         test_common::WaitForChild(&pid, std::chrono::seconds(60), std::chrono::milliseconds(10));
@@ -94,6 +99,54 @@ TEST_F(HarborlightProcessTest, WithoutADisplayTheProgramSaysSoAndEndsWithOne) {
   EXPECT_EQ(RunProgram({"/uninstallx"}), 1);
   EXPECT_NE(ReadWholeFile(ErrorPath()).find("cannot open a display"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(MarkerPath()));
+}
+
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// What a newcomer sets wrong is named at start. A root that cannot hold the program's files ends
+// it with 1 and says why, rather than being taken for a running copy in silence. Each bad drive
+// entry is named once, on stderr and in the log.
+TEST_F(HarborlightProcessTest, StartNamesAnUnusableRootAndEachBadDriveEntry) {
+  Install(FAKE_ORBALYN_NORMAL_DIR "/Orbalyn.so", "Orbalyn.so");
+  const std::string file = m_program.Root() + "/a-file";
+  test_files::WriteWholeFile(file, "x");
+  EXPECT_EQ(RunProgram({}, {"LUMIDOCK_ROOT=" + file + "/root"}), 1);
+  std::string errors = ReadWholeFile(ErrorPath());
+  EXPECT_EQ(CountOf(errors, "Harborlight: LUMIDOCK_ROOT=" + file + "/root cannot hold the "
+                            "program's files (" + file + " is not a folder)"),
+            1u)
+      << errors;
+  EXPECT_EQ(CountOf(errors, "cannot open a display"), 0u) << errors;
+  // The superuser writes into a read-only folder, and the program rightly goes on there.
+  const std::string readOnly = m_program.Root() + "/read-only";
+  std::filesystem::create_directories(readOnly);
+  std::filesystem::permissions(readOnly, std::filesystem::perms::owner_read |
+                                             std::filesystem::perms::owner_exec);
+  if (access(readOnly.c_str(), W_OK) != 0) {
+    EXPECT_EQ(RunProgram({}, {"LUMIDOCK_ROOT=" + readOnly + "/root"}), 1);
+    EXPECT_NE(ReadWholeFile(ErrorPath()).find("LUMIDOCK_ROOT=" + readOnly + "/root cannot hold"),
+              std::string::npos);
+  }
+
+  const std::string good = m_program.Root() + "/good";
+  std::filesystem::create_directories(good);
+  const std::vector<std::string> bad = {"D=" + m_program.Root() + "/missing", "E=" + file,
+                                        "F=relative"};
+  std::string drives = "C=" + good;
+  for (const std::string& entry : bad) drives += ";" + entry;
+  EXPECT_EQ(RunProgram({}, {"LUMIDOCK_DRIVES=" + drives}), 1);  // no display
+  errors = ReadWholeFile(ErrorPath());
+  const std::string log = ReadWholeFile(m_program.Root() + "/logs/Harborlight.log");
+  for (const std::string& entry : bad) {
+    EXPECT_EQ(CountOf(errors, "LUMIDOCK_DRIVES: entry \"" + entry + "\""), 1u) << errors;
+    EXPECT_EQ(CountOf(log, "LUMIDOCK_DRIVES: entry \"" + entry + "\""), 1u) << log;
+  }
+  EXPECT_EQ(CountOf(errors, "LUMIDOCK_DRIVES"), bad.size()) << errors;
+  EXPECT_NE(errors.find("cannot open a display"), std::string::npos);
 }
 
 TEST_F(HarborlightProcessTest, UninstallWithTheRealLibraryRemovesItsDriveEntry) {

@@ -7,8 +7,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "../common/SandboxTest.h"
 #include "../common/TestFiles.h"
@@ -54,13 +56,35 @@ class DriveTest : public test_common::SandboxTest {
   }
 };
 
-// LUMIDOCK_DRIVES replaces the table; malformed entries are left out, the rest maps paths.
+std::vector<std::string> g_driveWarnings;
+void NoteDriveWarning(const char* pLine) { g_driveWarnings.push_back(pLine); }
+
+// LUMIDOCK_DRIVES replaces the table; malformed entries and files are left out (a missing folder
+// keeps its letter), each named once; the rest maps paths.
 TEST_F(DriveTest, ExplicitTableRefusesBadEntriesAndMapsPaths) {
   std::string c = Folder("c"), d = Folder("d");
-  std::string list = "C=" + c + ";1=/x;E=relative;F=" + d +
-                     ",free=abc;G=/g,size=3;c=/dup;H=;D=" + d + ",free=5368709120";
+  std::string file = Root() + "/file";
+  test_files::WriteWholeFile(file, "x");
+  const std::vector<std::string> bad = {"1=/x", "E=relative", "F=" + d + ",free=abc",
+                                        "G=/g,size=3", "c=/dup", "H=", "I=" + file,
+                                        "J=" + Root() + "/missing"};
+  std::string list = "C=" + c;
+  for (const std::string& entry : bad) list += ";" + entry;
+  list += ";D=" + d + ",free=5368709120";
   setenv("LUMIDOCK_DRIVES", list.c_str(), 1);
-  EXPECT_EQ(GetLogicalDrives(), (1u << 2) | (1u << 3));
+  EXPECT_EQ(GetLogicalDrives(), (1u << 2) | (1u << 3) | (1u << ('J' - 'A')));
+  // Said once, though the table is built again; a writer set later is handed them too.
+  setenv("LUMIDOCK_SYSFS_ROOT", Root().c_str(), 1);
+  EXPECT_EQ(GetLogicalDrives(), (1u << 2) | (1u << 3) | (1u << ('J' - 'A')));
+  SetDriveWarningWriter(&NoteDriveWarning);
+  SetDriveWarningWriter(nullptr);
+  for (const std::string& entry : bad) {
+    const std::string start = "LUMIDOCK_DRIVES: entry \"" + entry + "\" ";
+    EXPECT_EQ(std::count_if(g_driveWarnings.begin(), g_driveWarnings.end(),
+                            [&](const std::string& line) { return line.rfind(start, 0) == 0; }),
+              1)
+        << entry;
+  }
 
   EXPECT_EQ(Posix(u"D:\\sub\\x.jpg"), d + "/sub/x.jpg");
   EXPECT_EQ(Posix(u"d:\\sub"), Posix(u"D:\\sub"));

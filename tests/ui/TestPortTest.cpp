@@ -244,6 +244,11 @@ TEST_F(TestPortTest, HarborDriveClicksReadsRectanglesAndWaits) {
   EXPECT_FALSE(PeekMessageW(&msg, m_mainHwnd, 0, 0, PM_REMOVE));
   CLqTestPort::Stop();
   EXPECT_EQ(drive("tree").first, 2);  // nobody listens
+  for (const char* pHelp : {"--help", "-h"}) {
+    auto [status, output] = drive(pHelp);
+    EXPECT_EQ(status, 0) << pHelp;
+    EXPECT_EQ(output.rfind("usage: harbor-drive", 0), 0u) << pHelp << ": " << output;
+  }
   g_main_context_unref(pContext);
 }
 

@@ -1,5 +1,6 @@
 // harbor-drive: drives a running Harborlight through its test port (HARBORLIGHT_TESTPORT).
-// Exit status: 0 done, 1 refused or timed out (the reason on stderr), 2 bad usage or no port.
+// Exit status: 0 done (or --help), 1 refused or timed out (the reason on stderr), 2 bad usage or
+// no port.
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -19,9 +20,10 @@ namespace {
 
 constexpr int kReplyTimeoutMs = 30000;
 
-void Usage() {
+void Usage(std::FILE* pTo = stderr) {
   std::fputs(
       "usage: harbor-drive [--socket PATH] COMMAND ARGS\n"
+      "       harbor-drive -h|--help\n"
       "  tree [WINDOW]                 the windows' element trees, as JSON\n"
       "  rect WINDOW PATH              the element's rectangle on screen: left top right bottom\n"
       "  click WINDOW PATH             PATH: ids joined by '/', each found below the one before\n"
@@ -35,7 +37,7 @@ void Usage() {
       "                                until the element is there and shown (or hidden)\n"
       "  raw LINE                      send one JSON line, print the reply\n"
       "The socket comes from --socket or HARBORLIGHT_TESTPORT.\n",
-      stderr);
+      pTo);
 }
 
 long long NowMs() {
@@ -130,6 +132,10 @@ int Finish(CPort& port, const std::string& request, bool printReply) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+    Usage(stdout);
+    return 0;
+  }
   std::string socketPath = getenv("HARBORLIGHT_TESTPORT") ? getenv("HARBORLIGHT_TESTPORT") : "";
   if (args.size() >= 2 && args[0] == "--socket") {
     socketPath = args[1];

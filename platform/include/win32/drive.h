@@ -7,7 +7,9 @@
 //   the registry), so a folder on D: never moves to another disk; while the device is absent
 //   its letter names nothing. A sandbox sees no real mounts.
 // - LUMIDOCK_DRIVES="C=/x/c;D=/x/d,free=<bytes>" replaces the table (tests); entries that are
-//   not a letter, "=", and an absolute folder are ignored.
+//   not a letter, "=", and an absolute folder are ignored, and so are those naming something
+//   that is not a folder; a missing folder keeps its letter. Each such entry is reported once
+//   per process (see SetDriveWarningWriter).
 //
 // "X:\rest" reaches the file system as <folder of X>/rest, where ".." stops at the drive's root;
 // "X:" without a backslash after it, and letters naming nothing, fail with ERROR_PATH_NOT_FOUND
@@ -34,6 +36,11 @@ WIN32_API UINT GetDriveTypeW(LPCWSTR rootPathName);
 // counts. Any pointer may be null.
 WIN32_API BOOL GetDiskFreeSpaceExW(LPCWSTR directoryName, ULARGE_INTEGER* pFreeToCaller,
                                    ULARGE_INTEGER* pTotal, ULARGE_INTEGER* pTotalFree);
+// Each bad LUMIDOCK_DRIVES entry is reported once per process, as a line on stderr and to this
+// writer (a program hands it to its log); the lines reported before the writer was set are
+// handed to it at once. Null: stderr only. Threading: any thread.
+using DriveWarningWriter = void (*)(const char* pLine);
+WIN32_API void SetDriveWarningWriter(DriveWarningWriter writer);
 // No system dialogs exist here; the mode is kept and returned.
 WIN32_API UINT SetErrorMode(UINT mode);
 
