@@ -528,10 +528,13 @@ TEST_F(ImageShowPageTest, TexturesStayWithinTheBudget) {
   EXPECT_LE(m_pPage->TextureBytesForTesting(), 20 * kThumb);
   EXPECT_EQ(Pictor::LiveTextureBytes(), m_pPage->TextureBytesForTesting());
 
+  POINT ostraEnd{0, 10000};
+  Scroll(u"photoScrollView")->SetScrollPos(&ostraEnd);
   m_pPage->RefreshPhoneList(1, 2);
   ASSERT_TRUE(WaitForScan());
   MakeAllTiles();
   EXPECT_EQ(Groups(Shown())[0].tiles.size(), 12u);
+  EXPECT_EQ(Scroll(u"photoScrollView")->ScrollPosition().y, 0);  // two rows fit the view
   EXPECT_EQ(refill(), 0);
   EXPECT_LE(m_pPage->TextureBytesForTesting(), 20 * kThumb);
   size_t ostraThumbnails = 0;
