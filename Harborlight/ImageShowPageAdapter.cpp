@@ -270,6 +270,8 @@ void CImageShowPageAdapter::OnBackupProgress(int64_t id, int busy, int count) {
                         kBatchDoneTimer);
   }
   if (!pEntry) return;
+  // A phone that reports more done than announced has none left, not fewer than none.
+  if (busy) count = std::max(count, 0);
   if (pEntry->selected) {
     // A batch that ended with files left shows when the last one arrived.
     ShowBackupState(pEntry, busy, count);
@@ -365,10 +367,9 @@ void CImageShowPageAdapter::RefreshPhoneList(int select, int64_t id) {
       }
       pEntry = pNew.get();
       m_phones.push_back(std::move(pNew));
-      if (m_currentPhone.size() < 2) {
-        SetPhoneSelected(pEntry, 1);
-        ShowPhonePhotos();
-      }
+      // Through SelectPhone, so the new phone is current as well as marked: the next one met
+      // then finds a phone selected, whatever the length of this one's name.
+      if (m_currentPhone.empty()) SelectPhone(pEntry->name);
     }
     if (select == 1 && deviceId == id) {
       SelectPhone(pEntry->name);
@@ -421,8 +422,11 @@ void CImageShowPageAdapter::OnUnbindNotice(int64_t id, int mainWindowInFront) {
       m_tips.push_back(std::move(pTip));
     }
   }
-  if (pEntry->name == m_currentPhone) m_selectFirst = 1;
-  m_currentPhone.clear();
+  // Another phone's going leaves the selection as it is: its entry stays marked.
+  if (pEntry->name == m_currentPhone) {
+    m_selectFirst = 1;
+    m_currentPhone.clear();
+  }
   RemoveEntry(id);
   RefreshPhoneList(0, 0);
 }
@@ -563,8 +567,10 @@ void CImageShowPageAdapter::OnClick(ILqElement* pElement) {
     if (!confirmed || !FindEntryByName(name)) return;
     const bool wasCurrent = name == m_currentPhone;
     UnbindPhone(name);
-    if (wasCurrent) m_selectFirst = 1;
-    m_currentPhone.clear();
+    if (wasCurrent) {
+      m_selectFirst = 1;
+      m_currentPhone.clear();
+    }
     RefreshPhoneList(0, 0);
     return;
   }

@@ -132,6 +132,54 @@ TEST_F(ImageShowPageTest, StatusLineThroughBatches) {
   ASSERT_TRUE(WaitForScan());
 }
 
+// Exactly one phone is selected, and the panel, the strip and the grid show the same one: a
+// one-character name is selected like any other, another phone's unbinding leaves the selection
+// alone, the first phone's progress then stays off the line, and a phone reporting more done
+// than announced shows none left.
+TEST_F(ImageShowPageTest, OnePhoneSelectedInPanelStripAndGrid) {
+  Bind(1, u"我");
+  Bind(2, u"Marlo");
+  Photo("我", "cam/a.png", 2024, 3, 1, 9, 0);
+  Photo("Marlo", "cam/b.png", 2024, 3, 2, 9, 0);
+  Photo("Pell", "cam/c.png", 2024, 3, 3, 9, 0);
+  auto expectShown = [this](const std::u16string& name, const std::u16string& day) {
+    std::vector<std::u16string> marked;
+    for (lq::CElement* pItem : StripItems()) {
+      if (!pItem->FindById(u"downbkg")->HiddenFlag()) {
+        marked.push_back(pItem->FindById(u"phoneName")->TextValue());
+      }
+    }
+    EXPECT_EQ(marked, std::vector<std::u16string>{name});
+    EXPECT_EQ(Text(u"phonename"), name);
+    ASSERT_TRUE(WaitForScan());
+    std::vector<GroupView> groups = Groups(Shown());
+    ASSERT_EQ(groups.size(), 1u);
+    EXPECT_EQ(groups[0].title, day);
+  };
+  m_pPage->RefreshPhoneList(0, 0);
+  expectShown(u"我", u"2024年3月1日");
+  Bind(3, u"Pell");
+  m_pPage->RefreshPhoneList(0, 0);
+  expectShown(u"我", u"2024年3月1日");
+
+  ASSERT_TRUE(Element(u"exproseBtn")->UserClick());
+  Script().PushClick(u"okbtn");
+  ASSERT_TRUE(StripItems()[1]->FindById(u"breakLink")->UserClick());
+  EXPECT_EQ(m_root.m_logic.m_unbound, std::vector<int64_t>{2});
+  expectShown(u"我", u"2024年3月1日");
+  ASSERT_TRUE(StripItems()[1]->FindById(u"phoneName")->UserClick());  // the strip is still open
+  expectShown(u"Pell", u"2024年3月3日");
+
+  m_pPage->OnBackupProgress(1, 1, 9);
+  EXPECT_EQ(Text(u"statusText"), kUnknown);
+  m_pPage->OnDeviceState(3, 1);
+  m_pPage->OnBackupProgress(3, 1, -4);
+  EXPECT_EQ(Text(u"statusText"), u"有0张照片正在备份...");
+  m_pPage->OnBackupProgress(3, 0, 0);
+  EXPECT_EQ(Text(u"statusText"), u"备份完成");
+  ASSERT_TRUE(WaitForScan());
+}
+
 // A phone's folder becomes day groups, newest first: titles, counts with a blank, six tiles a
 // row; the tiles in view are made first, then the rest at the usual pace; videos and GIFs show
 // the placeholder. A click opens the tile's photo; a file of another kind, or one outside the
@@ -528,10 +576,13 @@ TEST_F(ImageShowPageTest, TexturesStayWithinTheBudget) {
   EXPECT_LE(m_pPage->TextureBytesForTesting(), 20 * kThumb);
   EXPECT_EQ(Pictor::LiveTextureBytes(), m_pPage->TextureBytesForTesting());
 
+  POINT ostraEnd{0, 10000};
+  Scroll(u"photoScrollView")->SetScrollPos(&ostraEnd);
   m_pPage->RefreshPhoneList(1, 2);
   ASSERT_TRUE(WaitForScan());
   MakeAllTiles();
   EXPECT_EQ(Groups(Shown())[0].tiles.size(), 12u);
+  EXPECT_EQ(Scroll(u"photoScrollView")->ScrollPosition().y, 0);  // two rows fit the view
   EXPECT_EQ(refill(), 0);
   EXPECT_LE(m_pPage->TextureBytesForTesting(), 20 * kThumb);
   size_t ostraThumbnails = 0;

@@ -7,9 +7,12 @@
 // After the framework's headers: Xlib's macros would break them.
 #include "../x11/X11TestSupport.h"
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Basalt/KwTimer.h"
@@ -31,6 +34,7 @@ using ui_test::Find;
 using x11_test::Pause;
 using x11_test::RunTool;
 using x11_test::WaitUntil;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -699,6 +703,57 @@ TEST_F(LqGtkTest, EditsAndScrollViews) {
   pGrid->Release();
   pMain->Close();
   pMain->Release();
+}
+
+// Scrolled with the wheel to the end of a long grid, the view switches to a shorter one, as the
+// photo page does for a phone with fewer photos: the position comes to the new content's end,
+// and the window keeps answering: posted messages within 1 s, the wheel after them.
+TEST_F(LqGtkTest, ScrolledToTheEndThenAShorterGridTheWindowAnswers) {
+  ILqElement* pMain = Build(u"MainWnd");
+  ASSERT_NE(pMain, nullptr);
+  m_shown.push_back(pMain);
+  Find(pMain, u"InitPage")->Show(0);
+  Find(pMain, u"ImageShowFrame")->Show(5);
+  auto* pScroll = static_cast<lq::CScrollElement*>(Find(pMain, u"photoScrollView"));
+  pScroll->EnableScroll(TRUE, TRUE);
+  // 36 photos over 4 days, then 30 over 3 (two rows and a title a day).
+  ILqElement* pGrids[2] = {};  // held by the view
+  const LONG heights[2] = {4 * 278, 3 * 278};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_NE(pGrids[i] = Build(u"photogroup_title", pScroll), nullptr);
+    RECT rect{0, 0, 732, heights[i]};
+    pGrids[i]->SetRect(&rect);
+    pGrids[i]->SetHidden(i == 1);
+    pGrids[i]->Release();
+  }
+  ASSERT_TRUE(ShowAt(pMain, 100, 80));
+  const LONG viewHeight = pScroll->Rect().bottom - pScroll->Rect().top;
+  ASSERT_TRUE(MoveTo(ScreenCentre(pMain, pScroll)));
+  ASSERT_TRUE(WaitUntil([&] {
+    return pScroll->ScrollPosition().y == heights[0] - viewHeight ||
+           !RunTool({"xdotool", "click", "5"});
+  }, 20000)) << pScroll->ScrollPosition().y;
+
+  // A GUI thread caught in a loop never comes back to the test: the watchdog ends the run.
+  std::atomic<bool> answered{false};
+  std::thread watchdog([&answered] {
+    for (int i = 0; i < 300 && !answered; ++i) std::this_thread::sleep_for(100ms);
+    if (!answered) _exit(fprintf(stderr, "No answer within 30 s of the switch.\n") > 0);
+  });
+  pGrids[0]->SetHidden(TRUE);
+  pGrids[1]->SetHidden(FALSE);
+  EXPECT_EQ(pScroll->ScrollPosition().y, heights[1] - viewHeight);
+  x11_test::TestWindow poster("poster", false);
+  for (int i = 0; i < 3; ++i) {
+    Pause(300);  // GTK lays the shorter content out meanwhile
+    PostMessageW(poster.Hwnd(), kPosted, i, 0);
+    EXPECT_TRUE(WaitUntil([&] { return poster.Of(kPosted).size() == i + 1u; }, 1000)) << i;
+  }
+  answered = true;
+  watchdog.join();
+  const LONG before = pScroll->ScrollPosition().y;
+  ASSERT_TRUE(RunTool({"xdotool", "click", "4"}));
+  EXPECT_TRUE(WaitUntil([&] { return pScroll->ScrollPosition().y < before; }));
 }
 
 // A menu opened for the tray icon's posted right press takes the pointer with that press; the

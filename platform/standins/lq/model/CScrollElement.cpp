@@ -1,12 +1,18 @@
 #include "CScrollElement.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "LqThread.h"
 
 using namespace win32;
 
 namespace lq {
+
+namespace {
+// Farther than any content: where a move past the end is first cut to.
+constexpr long kFar = std::numeric_limits<LONG>::max();
+}  // namespace
 
 CScrollElement::CScrollElement() : CScrollElement(ElementKind::kScroll) {}
 
@@ -15,6 +21,13 @@ CScrollElement::CScrollElement(ElementKind kind) : CElement(kind) {}
 void CScrollElement::InitScroll(bool vertical, bool horizontal) {
   m_vertical = vertical;
   m_horizontal = horizontal;
+}
+
+POINT CScrollElement::ScrollPosition() {
+  // The content shrinks (a child hidden, removed or made smaller) and the view grows without a
+  // word to this element, so the clamp is made where the position is read. The place asked for
+  // is kept: a reading between hiding one child and showing the next must not lose it.
+  return ClampedToContent(m_position);
 }
 
 POINT CScrollElement::ContentExtent() {
@@ -40,7 +53,7 @@ HRESULT CScrollElement::GetScrollPos(POINT* pPosition) {
   LQ_UI_THREAD_ONLY();
   if (IsDestroyed()) return E_FAIL;
   if (!pPosition) return E_POINTER;
-  *pPosition = m_position;
+  *pPosition = ScrollPosition();
   return S_OK;
 }
 
@@ -55,7 +68,8 @@ HRESULT CScrollElement::SetScrollPos(const POINT* pPosition) {
 HRESULT CScrollElement::ScrollBy(INT dx, INT dy) {
   LQ_UI_THREAD_ONLY();
   if (IsDestroyed()) return E_FAIL;
-  MoveTo(static_cast<long>(m_position.x) + dx, static_cast<long>(m_position.y) + dy);
+  const POINT from = ScrollPosition();
+  MoveTo(static_cast<long>(from.x) + dx, static_cast<long>(from.y) + dy);
   return S_OK;
 }
 
@@ -64,12 +78,16 @@ void* CScrollElement::QueryKindInterface(REFIID riid) {
 }
 
 void CScrollElement::MoveTo(long x, long y) {
-  POINT extent = ContentExtent();
-  long maxX = std::max<long>(0, extent.x - (Rect().right - Rect().left));
-  long maxY = std::max<long>(0, extent.y - (Rect().bottom - Rect().top));
-  m_position.x = static_cast<LONG>(std::clamp<long>(x, 0, maxX));
-  m_position.y = static_cast<LONG>(std::clamp<long>(y, 0, maxY));
+  m_position = ClampedToContent(POINT{static_cast<LONG>(std::clamp<long>(x, 0, kFar)),
+                                      static_cast<LONG>(std::clamp<long>(y, 0, kFar))});
   Invalidate();
+}
+
+POINT CScrollElement::ClampedToContent(POINT position) {
+  const POINT extent = ContentExtent();
+  const LONG maxX = std::max<LONG>(0, extent.x - (Rect().right - Rect().left));
+  const LONG maxY = std::max<LONG>(0, extent.y - (Rect().bottom - Rect().top));
+  return POINT{std::min(position.x, maxX), std::min(position.y, maxY)};
 }
 
 }  // namespace lq

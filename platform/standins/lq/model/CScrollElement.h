@@ -1,7 +1,8 @@
 #pragma once
 // A scroll view: its children are laid out on a content area that scrolls under the view's
 // rectangle. Positions are clamped to the content (the children's bounding box), whether or not
-// the user's scrolling is switched on.
+// the user's scrolling is switched on, also after the content shrank or the view grew: every
+// reading of the position clamps it, so no view is ever handed a place past the end.
 // Threading: UI thread only.
 
 #include "CElement.h"
@@ -12,7 +13,7 @@ class CScrollElement : public CElement, public ILqScrollView {
  public:
   CScrollElement();
 
-  win32::POINT ScrollPosition() const { return m_position; }
+  win32::POINT ScrollPosition();
   bool ScrollEnabled(bool vertical) const { return vertical ? m_vertical : m_horizontal; }
   void InitScroll(bool vertical, bool horizontal);
   // Where the content ends (right, bottom) from its origin: the children's bounding box.
@@ -40,6 +41,9 @@ class CScrollElement : public CElement, public ILqScrollView {
   void MoveTo(long x, long y);
 
  private:
+  // `position` brought within the content as it is now.
+  win32::POINT ClampedToContent(win32::POINT position);
+
   win32::POINT m_position{0, 0};
   bool m_vertical = false;
   bool m_horizontal = false;

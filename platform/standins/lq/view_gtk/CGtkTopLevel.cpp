@@ -400,10 +400,19 @@ void CGtkTopLevel::OnAdjustmentValue(GtkAdjustment*, gpointer data) {
   if (position.x != now.x || position.y != now.y) pScroll->pElement->SetScrollPos(&position);
 }
 
-void CGtkTopLevel::OnAdjustmentChanged(GtkAdjustment*, gpointer data) {
+void CGtkTopLevel::OnAdjustmentChanged(GtkAdjustment* pAdjustment, gpointer data) {
   auto* pScroll = static_cast<Scroll*>(data);
-  // The scrolled window sized itself: the model's position stands.
-  if (!pScroll->settingPosition) pScroll->pOwner->ApplyScrollPosition(pScroll);
+  if (pScroll->settingPosition) return;
+  // The scrolled window sized itself: the model's position stands where the new range holds
+  // it. Where it does not, GTK clamped the value and its value-changed moves the model there;
+  // putting ours back would be clamped again at every allocation, and each time round the
+  // configure asks for the next one.
+  const POINT position = pScroll->pElement->ScrollPosition();
+  const double wanted = pAdjustment == pScroll->pAdjustments[0] ? position.x : position.y;
+  if (wanted > gtk_adjustment_get_upper(pAdjustment) - gtk_adjustment_get_page_size(pAdjustment)) {
+    return;
+  }
+  pScroll->pOwner->ApplyScrollPosition(pScroll);
 }
 
 gboolean CGtkTopLevel::OnWheel(GtkWidget*, GdkEventScroll* pEvent, gpointer data) {
