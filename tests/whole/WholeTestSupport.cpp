@@ -11,10 +11,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "../common/ChildWait.h"
 #include "../common/SpawnChild.h"
@@ -129,20 +129,18 @@ std::string Capture(Strings args, int* pStatus) {
 
 namespace {
 
-// utime + stime of /proc/<pid>/stat, in clock ticks; the fields after the name, which may hold
-// spaces and parentheses itself.
+// utime + stime of /proc/<pid>/stat in clock ticks, read after the name (which may hold spaces
+// and parentheses itself); -1 when the process is gone.
 long long CpuTicks(pid_t pid) {
   const std::string stat = test_files::ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
   const size_t nameEnd = stat.rfind(')');
-  if (nameEnd == std::string::npos) return -1;
-  std::istringstream fields(stat.substr(nameEnd + 2));
-  std::string field;
-  long long utime = -1, stime = -1;
-  for (int number = 3; fields >> field && number <= 15; ++number) {
-    if (number == 14) utime = std::stoll(field);
-    if (number == 15) stime = std::stoll(field);
+  unsigned long long utime = 0, stime = 0;
+  if (nameEnd == std::string::npos ||
+      std::sscanf(stat.c_str() + nameEnd + 1,
+                  " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2) {
+    return -1;
   }
-  return utime < 0 || stime < 0 ? -1 : utime + stime;
+  return static_cast<long long>(utime + stime);
 }
 
 long long VoluntarySwitches(pid_t pid, pid_t tid) {
