@@ -1,14 +1,18 @@
 #include "WholeTestSupport.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -121,6 +125,53 @@ std::string Capture(Strings args, int* pStatus) {
   }
   if (pStatus) *pStatus = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return output;
+}
+
+namespace {
+
+// utime + stime of /proc/<pid>/stat in clock ticks, read after the name (which may hold spaces
+// and parentheses itself); -1 when the process is gone.
+long long CpuTicks(pid_t pid) {
+  const std::string stat = test_files::ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t nameEnd = stat.rfind(')');
+  unsigned long long utime = 0, stime = 0;
+  if (nameEnd == std::string::npos ||
+      std::sscanf(stat.c_str() + nameEnd + 1,
+                  " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2) {
+    return -1;
+  }
+  return static_cast<long long>(utime + stime);
+}
+
+long long VoluntarySwitches(pid_t pid, pid_t tid) {
+  const std::string status = test_files::ReadWholeFile("/proc/" + std::to_string(pid) + "/task/" +
+                                                       std::to_string(tid) + "/status");
+  const std::string key = "\nvoluntary_ctxt_switches:";
+  const size_t at = status.find(key);
+  return at == std::string::npos ? -1 : std::stoll(status.substr(at + key.size()));
+}
+
+}  // namespace
+
+Rest MeasureRest(pid_t pid, pid_t tid, int seconds) {
+  const auto start = std::chrono::steady_clock::now();
+  const long long ticks = CpuTicks(pid);
+  const long long switches = VoluntarySwitches(pid, tid);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const long long ticksAfter = CpuTicks(pid);
+  const long long switchesAfter = VoluntarySwitches(pid, tid);
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  Rest rest;
+  // A process that ended, or a thread that is gone, reads as fully busy: the check then fails.
+  rest.cpuPercent = ticks < 0 || ticksAfter < 0
+                        ? 100.0
+                        : 100.0 * static_cast<double>(ticksAfter - ticks) /
+                              static_cast<double>(sysconf(_SC_CLK_TCK)) / elapsed;
+  rest.switchesPerSecond = switches < 0 || switchesAfter < 0
+                               ? 1e9
+                               : static_cast<double>(switchesAfter - switches) / elapsed;
+  return rest;
 }
 
 std::vector<pid_t> ProcessesOfSandbox(const std::string& root) {
@@ -242,6 +293,7 @@ CWholeProgram::CWholeProgram(const std::string& root) : m_root(root) {
 }
 
 CWholeProgram::~CWholeProgram() {
+  Disconnect();
   if (m_pid > 0) {
     kill(m_pid, SIGTERM);
     test_common::WaitForChild(&m_pid, std::chrono::seconds(10), std::chrono::milliseconds(5));
@@ -286,15 +338,97 @@ Strings CWholeProgram::DriveCommand(const Strings& args) const {
 }
 
 std::string CWholeProgram::Port(const Strings& args) const {
-  int status = -1;
-  std::string output = Capture(DriveCommand(args), &status);
-  return status == 0 ? output : "";
+  std::string request;
+  if (args.size() == 2 && args[0] == "raw") {
+    request = args[1];
+  } else if (args.size() <= 2 && !args.empty() && args[0] == "tree") {
+    request = "{\"cmd\":\"tree\",\"window\":" + Quote(args.size() == 2 ? args[1] : "") + "}";
+  } else if (args.size() == 2 && args[0] == "menu-click") {
+    request = "{\"cmd\":\"menu-click\",\"name\":" + Quote(args[1]) + "}";
+  } else {
+    int status = -1;
+    std::string output = Capture(DriveCommand(args), &status);
+    return status == 0 ? output : "";
+  }
+  // As harbor-drive: a refusal is a failure.
+  const std::string reply = Ask(request);
+  return reply.starts_with("{\"ok\":true") ? reply : "";
 }
 
-bool CWholeProgram::Command(const Strings& args) const {
-  int status = -1;
-  Capture(DriveCommand(args), &status);
-  return status == 0;
+bool CWholeProgram::Command(const Strings& args) const { return !Port(args).empty(); }
+
+void CWholeProgram::Disconnect() const {
+  if (m_portFd >= 0) close(m_portFd);
+  m_portFd = -1;
+  m_portBuffer.clear();
+  m_portAnswered = false;
+}
+
+// Sends on the open connection, or on a new one when there is none or the program at its other
+// end has ended (a new start listens at the same path).
+bool CWholeProgram::SendOrReconnect(const std::string& line) const {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (m_portFd < 0) {
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      if (m_socket.size() >= sizeof address.sun_path) return false;
+      std::memcpy(address.sun_path, m_socket.c_str(), m_socket.size() + 1);
+      m_portFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (m_portFd < 0) return false;
+      if (connect(m_portFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        Disconnect();
+        return false;
+      }
+    }
+    if (send(m_portFd, line.data(), line.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(line.size())) {
+      return true;
+    }
+    Disconnect();
+  }
+  return false;
+}
+
+std::string CWholeProgram::Ask(const std::string& request) const {
+  if (!SendOrReconnect(request + "\n")) return "";
+  const auto sent = std::chrono::steady_clock::now();
+  const int boundMs = m_portAnswered ? kAnswerMs : kStartMs;
+  const auto deadline = sent + std::chrono::milliseconds(boundMs);
+  for (;;) {
+    const size_t newline = m_portBuffer.find('\n');
+    if (newline != std::string::npos) {
+      std::string reply = m_portBuffer.substr(0, newline);
+      m_portBuffer.erase(0, newline + 1);
+      const int tookMs = static_cast<int>((std::chrono::steady_clock::now() - sent) /
+                                          std::chrono::milliseconds(1));
+      if (!m_portAnswered) {
+        m_portAnswered = true;
+      } else if (tookMs >= m_slowestMs) {
+        m_slowestMs = tookMs;
+        m_slowestRequest = request;
+      }
+      return reply;
+    }
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd wait{m_portFd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) == 0) {
+      // A program that ends while it is asked is no freeze.
+      if (m_pid <= 0 || !ProcessEnded(m_pid)) {
+        ADD_FAILURE() << "the test port did not answer within " << boundMs
+                      << " ms (the GUI thread is stuck): " << request.substr(0, 200);
+      }
+      Disconnect();
+      return "";
+    }
+    char chunk[65536];
+    const ssize_t n = recv(m_portFd, chunk, sizeof chunk, 0);
+    if (n <= 0) {  // the program ended
+      Disconnect();
+      return "";
+    }
+    m_portBuffer.append(chunk, static_cast<size_t>(n));
+  }
 }
 
 bool CWholeProgram::Find(const std::string& window, const std::string& path,

@@ -22,6 +22,16 @@ using Strings = std::vector<std::string>;
 // Runs a program (a bare name found on the PATH) to its end, without a shell; its standard
 // output, and its exit status in *pStatus (-1 when it could not start or was killed).
 std::string Capture(Strings args, int* pStatus = nullptr);
+// What a process used while it was left alone: its CPU time (user and system, all threads) as a
+// share of one core, and how often one of its threads went to sleep (voluntary context
+// switches) a second.
+struct Rest {
+  double cpuPercent = 0;
+  double switchesPerSecond = 0;
+};
+// Watches process `pid` and its thread `tid` for `seconds` (nothing else is done meanwhile).
+Rest MeasureRest(pid_t pid, pid_t tid, int seconds);
+
 // The living processes started with this sandbox root (the program, its popup and the web
 // engine's helpers), this one aside.
 std::vector<pid_t> ProcessesOfSandbox(const std::string& root);
@@ -97,8 +107,20 @@ class CWholeProgram {
   const std::string& Root() const { return m_root; }
   std::string Bin() const { return m_root + "/bin"; }
 
-  // One harbor-drive command; its output, "" when it failed.
+  // One harbor-drive command; its output, "" when it failed. "tree", "raw" and "menu-click" go
+  // to the test port straight (Ask); the others through harbor-drive.
   std::string Port(const Strings& args) const;
+  // One request line to the test port over a connection kept open; the reply line, "" while
+  // the port is not there or when it went away. The port is served by the GUI thread: once a
+  // request is sent, a reply later than kAnswerMs fails the test, so a freeze fails at any step.
+  // Only a new connection's first reply may take longer (kStartMs): the port listens before
+  // the program's start-up on that thread is over.
+  std::string Ask(const std::string& request) const;
+  // The longest wait for a reply so far, and its request.
+  int SlowestAnswerMs() const { return m_slowestMs; }
+  const std::string& SlowestRequest() const { return m_slowestRequest; }
+  static constexpr int kAnswerMs = 1000;
+  static constexpr int kStartMs = 30000;
   // One harbor-drive command that prints nothing; whether it was done.
   bool Command(const Strings& args) const;
   // The element at `path` of `window`; false while there is none.
@@ -114,11 +136,19 @@ class CWholeProgram {
  private:
   Strings Environment() const;
   Strings DriveCommand(const Strings& args) const;
+  bool SendOrReconnect(const std::string& line) const;
+  void Disconnect() const;
 
   std::string m_root;
   std::string m_socket;
   Strings m_environment;
   pid_t m_pid = -1;
+  // The test port's connection (Ask), opened on first use and again after the program ended.
+  mutable int m_portFd = -1;
+  mutable std::string m_portBuffer;
+  mutable bool m_portAnswered = false;  // the connection's first reply came
+  mutable int m_slowestMs = 0;
+  mutable std::string m_slowestRequest;
 };
 
 }  // namespace whole_test

@@ -217,14 +217,34 @@ TEST_F(MessagePumpTest, TimersAndCrossThreadSendsRunInsideAModalLoop) {
   EXPECT_GE(m_timers, 3);
 }
 
-// GetMessageW on a pumped thread sleeps in the context: other sources run meanwhile.
-TEST_F(MessagePumpTest, GetMessageIteratesTheContextWhileItWaits) {
+// A source that only counts the context's iterations (each one prepares every source).
+struct CountingSource {
+  GSource base;
+  int prepares;
+};
+
+GSourceFuncs g_countingFuncs = {
+    [](GSource* pSource, gint* pTimeout) -> gboolean {
+      ++reinterpret_cast<CountingSource*>(pSource)->prepares;
+      *pTimeout = -1;
+      return FALSE;
+    },
+    [](GSource*) -> gboolean { return FALSE; },
+    [](GSource*, GSourceFunc, gpointer) -> gboolean { return G_SOURCE_CONTINUE; },
+    nullptr, nullptr, nullptr};
+
+// GetMessageW on a pumped thread sleeps in the context: other sources run meanwhile, and with
+// nothing to do the context is not iterated again and again.
+TEST_F(MessagePumpTest, GetMessageSleepsInTheContextWhileItWaits) {
+  GSource* pCounter = g_source_new(&g_countingFuncs, sizeof(CountingSource));
+  reinterpret_cast<CountingSource*>(pCounter)->prepares = 0;
+  g_source_attach(pCounter, m_pContext);
   bool fired = false;
   struct Fire {
     bool* pFired;
     HWND hwnd;
   } fire{&fired, m_hwnd};
-  GSource* pTimeout = g_timeout_source_new(20);
+  GSource* pTimeout = g_timeout_source_new(300);
   g_source_set_callback(
       pTimeout,
       [](gpointer data) -> gboolean {
@@ -238,6 +258,10 @@ TEST_F(MessagePumpTest, GetMessageIteratesTheContextWhileItWaits) {
   MSG msg;
   EXPECT_FALSE(GetMessageW(&msg, nullptr, 0, 0));
   EXPECT_TRUE(fired);
+  // One iteration sleeps until the timeout; a few more at most for the quit it posts.
+  EXPECT_LE(reinterpret_cast<CountingSource*>(pCounter)->prepares, 5);
+  g_source_destroy(pCounter);
+  g_source_unref(pCounter);
   g_source_unref(pTimeout);
 }
 

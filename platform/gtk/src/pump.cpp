@@ -50,6 +50,7 @@ GSourceFuncs g_queueFuncs = {QueuePrepare, QueueCheck, QueueDispatch, nullptr, n
 // This thread's attachment.
 thread_local GSource* t_pSource = nullptr;
 thread_local GMainContext* t_pContext = nullptr;
+thread_local int t_wakeFd = -1;  // what the queue source polls
 
 gboolean StopWaiting(gpointer pFlag) {
   *static_cast<bool*>(pFlag) = true;
@@ -58,29 +59,36 @@ gboolean StopWaiting(gpointer pFlag) {
 
 // GetMessageW and the other waits sleep here: one iteration of the context, which also runs
 // this thread's queue source and everything else attached (GTK input, other timers), woken by
-// the queue's descriptor or the time limit.
+// the queue's descriptor or the time limit. The queue source already polls that descriptor;
+// a source of its own is added only for another one. Adding and removing a polled descriptor
+// signals the context's own wake-up, so doing it on every wait would end each poll at once and
+// the thread would never sleep.
 void WaitInContext(int wakeFd, DWORD milliseconds) {
   GMainContext* pContext = t_pContext;
   if (!pContext) return;
+  GSource* pWake = nullptr;
+  if (wakeFd != t_wakeFd) {
+    pWake = g_unix_fd_source_new(wakeFd, G_IO_IN);
+    g_source_set_name(pWake, "w32-wait-fd");
+    g_source_set_callback(pWake, G_SOURCE_FUNC(+[](gint, GIOCondition, gpointer) -> gboolean {
+                            return G_SOURCE_CONTINUE;
+                          }),
+                          nullptr, nullptr);
+    g_source_attach(pWake, pContext);
+  }
   bool timedOut = false;
-  GSource* pWake = g_unix_fd_source_new(wakeFd, G_IO_IN);
-  g_source_set_callback(pWake, G_SOURCE_FUNC(+[](gint, GIOCondition, gpointer) -> gboolean {
-                          return G_SOURCE_CONTINUE;
-                        }),
-                        nullptr, nullptr);
-  g_source_attach(pWake, pContext);
   GSource* pTimer = nullptr;
   if (milliseconds != INFINITE) {
     pTimer = g_timeout_source_new(milliseconds);
+    g_source_set_name(pTimer, "w32-wait-limit");
     g_source_set_callback(pTimer, StopWaiting, &timedOut, nullptr);
     g_source_attach(pTimer, pContext);
   }
   g_main_context_iteration(pContext, TRUE);
-  g_source_destroy(pWake);
-  g_source_unref(pWake);
-  if (pTimer) {
-    g_source_destroy(pTimer);
-    g_source_unref(pTimer);
+  for (GSource* pSource : {pWake, pTimer}) {
+    if (!pSource) continue;
+    g_source_destroy(pSource);
+    g_source_unref(pSource);
   }
 }
 
@@ -101,6 +109,7 @@ bool AttachMessagePump(GMainContext* pContext) {
   g_source_attach(pSource, pContext);
   t_pSource = pSource;
   t_pContext = g_main_context_ref(pContext);
+  t_wakeFd = fd;
   SetMessageWaitHook(WaitInContext);
   return true;
 }
@@ -113,6 +122,7 @@ void DetachMessagePump() {
   g_main_context_unref(t_pContext);
   t_pSource = nullptr;
   t_pContext = nullptr;
+  t_wakeFd = -1;
 }
 
 bool RunModalLoop(const bool* pEnded) {
