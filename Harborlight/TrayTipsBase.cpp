@@ -93,7 +93,7 @@ void CTrayTipsBase::ShowTip(int, const RECT* pRect) {
   const int showCode = GetShowCode();
   if (pRect && m_pWindow) {
     if (IsPlacementOnly()) {
-      MoveTo(*pRect, SWP_NOSIZE);
+      MoveTo(*pRect, SWP_NOSIZE | SWP_NOZORDER);
     } else if (SlidesIn(pRect->right - pRect->left)) {
       m_finalX = pRect->left;
       m_topY = pRect->top;
@@ -131,6 +131,13 @@ void CTrayTipsBase::MoveTo(const RECT& rect, UINT flags) {
     target.bottom = rect.top + (now.bottom - now.top);
   }
   m_pWindow->SetRect(&target);
+  if (flags & SWP_NOZORDER) return;
+  // Above every other window, so nothing at the screen's corner hides the notice.
+  HWND hwnd = nullptr;
+  if (SUCCEEDED(m_pWindow->GetWindowHandle(&hwnd)) && hwnd) {
+    SetWindowPos(hwnd, HWND_TOPMOST, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | (flags & SWP_NOACTIVATE));
+  }
 }
 
 HRESULT CTrayTipsBase::GetTipRect(RECT* pRect) {

@@ -43,7 +43,8 @@ class CTrayTipsBase : public CPopupWindowBase {
   virtual void ShowTip(int showCode, const win32::RECT* pRect);
   // Asks the framework to close the window.
   virtual void Close();
-  // Moves the window to the rectangle's top-left corner (SWP_NOSIZE keeps its size).
+  // Moves the window to the rectangle's top-left corner (SWP_NOSIZE keeps its size) and makes
+  // it topmost, unless SWP_NOZORDER says to leave its stacking.
   virtual void MoveTo(const win32::RECT& rect, win32::UINT flags);
   // The window's rectangle, the window made first when needed; E_FAIL without a window.
   virtual win32::HRESULT GetTipRect(win32::RECT* pRect);

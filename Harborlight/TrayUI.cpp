@@ -106,6 +106,12 @@ HRESULT CTrayUI::OnMenuClick(ILqEvent* pEvent) {
   return 0;
 }
 
+HRESULT CTrayUI::OnMenuClosed(ILqEvent*) {
+  // Left mapped, the 1 x 1 host sits on the icon and takes its next clicks.
+  if (m_pHostWindow) m_pHostWindow->Show(SW_HIDE);
+  return 0;
+}
+
 void CTrayUI::BuildMenu() {
   if (FAILED(
           Util::Lq::CreateObject(CLSID_LqMenu, IID_ILqMenu, reinterpret_cast<void**>(&m_pMenu))) ||
@@ -122,6 +128,7 @@ void CTrayUI::BuildMenu() {
   m_pMenu->QueryInterface(IID_ILqElement, reinterpret_cast<void**>(&pMenuElement));
   if (pMenuElement) {
     m_listener.AddListener(pMenuElement, LqEvent::kClick, &CTrayUI::OnMenuClick);
+    m_listener.AddListener(pMenuElement, LqEvent::kMenuClosed, &CTrayUI::OnMenuClosed);
     pMenuElement->Release();
   }
 }

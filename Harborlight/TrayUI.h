@@ -33,6 +33,8 @@ class CTrayUI {
 
   // Click on the menu.
   win32::HRESULT OnMenuClick(ILqEvent* pEvent);
+  // The menu went down: its host window hides.
+  win32::HRESULT OnMenuClosed(ILqEvent* pEvent);
 
  private:
   void BuildMenu();

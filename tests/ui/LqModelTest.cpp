@@ -258,9 +258,9 @@ TEST_F(LqModelTest, WindowsCloseThroughTheirProcedure) {
   Find(pBox, u"okbtn")->GetWindowHandle(&childHwnd);
   EXPECT_EQ(childHwnd, hwnd);
   auto* pWindow = lq::CWindowElement::FromHandle(hwnd);
-  EXPECT_EQ(pWindow->Title(), u"UnBindMsgBox");
-  pBox->SetText(u"解除绑定");
-  EXPECT_EQ(pWindow->Title(), u"解除绑定");
+  EXPECT_EQ(pWindow->Title(), u"解除绑定");  // the layout's caption
+  pBox->SetText(u"解除绑定吗");
+  EXPECT_EQ(pWindow->Title(), u"解除绑定吗");
   BOOL hidden = FALSE;
   pBox->IsHidden(&hidden);
   EXPECT_TRUE(hidden);  // made hidden, like any native window

@@ -13,6 +13,9 @@
 namespace win32::gui {
 namespace {
 
+constexpr char kOkLabel[] = "确定";
+constexpr char kCancelLabel[] = "取消";
+
 DialogTestHook g_messageBoxHook = nullptr;
 void* g_pMessageBoxHookData = nullptr;
 DialogTestHook g_browserHook = nullptr;
@@ -43,6 +46,12 @@ gboolean OnMapped(GtkWidget* pWidget, GdkEvent*, gpointer data) {
 bool RunDialog(GtkDialog* pDialog, DialogRun* pRun) {
   g_signal_connect(pDialog, "response", G_CALLBACK(OnResponse), pRun);
   g_signal_connect(pDialog, "map-event", G_CALLBACK(OnMapped), pRun);
+  // Over the owner when it is on screen, else in the middle of the work area; left to the window
+  // manager it opens in a corner.
+  GtkWindow* pParent = gtk_window_get_transient_for(GTK_WINDOW(pDialog));
+  const bool overParent = pParent && gtk_widget_get_mapped(GTK_WIDGET(pParent));
+  gtk_window_set_position(GTK_WINDOW(pDialog),
+                          overParent ? GTK_WIN_POS_CENTER_ON_PARENT : GTK_WIN_POS_CENTER);
   gtk_window_set_modal(GTK_WINDOW(pDialog), TRUE);
   gtk_widget_show_all(GTK_WIDGET(pDialog));
   gtk_window_present(GTK_WINDOW(pDialog));
@@ -121,10 +130,12 @@ int MessageBoxEntry(HWND owner, const std::u16string& text, const std::u16string
 
 bool BrowseForFolderEntry(const FolderBrowseRequest& request, std::string* pChosen) {
   if (!OnGuiThread()) return false;
-  std::string title = request.title.empty() ? "Select Folder" : Utf16ToUtf8(request.title);
+  // The product speaks Chinese whatever the environment's locale: the system's own words for
+  // this dialog.
+  std::string title = request.title.empty() ? "浏览文件夹" : Utf16ToUtf8(request.title);
   GtkWidget* pDialog = gtk_file_chooser_dialog_new(
-      title.c_str(), DialogParent(request.owner), GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, "_Cancel",
-      GTK_RESPONSE_CANCEL, "_OK", GTK_RESPONSE_ACCEPT, nullptr);
+      title.c_str(), DialogParent(request.owner), GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
+      kCancelLabel, GTK_RESPONSE_CANCEL, kOkLabel, GTK_RESPONSE_ACCEPT, nullptr);
   GtkFileChooser* pChooser = GTK_FILE_CHOOSER(pDialog);
   gtk_file_chooser_set_local_only(pChooser, TRUE);
   gtk_file_chooser_set_create_folders(pChooser, TRUE);

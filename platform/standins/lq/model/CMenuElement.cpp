@@ -34,7 +34,9 @@ void CMenuElement::ItemClicked(CElement* pItem) {
 
 void CMenuElement::Dismissed() {
   if (g_pOpened == this) g_pOpened = nullptr;
-  if (!HiddenFlag()) Show(0);
+  if (HiddenFlag()) return;
+  Show(0);
+  RaiseEvent(LqEvent::kMenuClosed, 0);
 }
 
 CMenuElement* CMenuElement::Opened() { return g_pOpened; }

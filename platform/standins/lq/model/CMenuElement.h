@@ -1,7 +1,8 @@
 #pragma once
 // A popup menu: an element of kind "menu" outside any window whose children are its items (kind
 // "menuitem"), stacked in the order added. Clicking an enabled item closes the menu and raises
-// 4099 on the menu with the item's "name"; a disabled item does nothing.
+// 4099 on the menu with the item's "name"; a disabled item does nothing. Whenever an open menu
+// goes down, chosen from or not, it raises 4101 first.
 // Threading: UI thread only.
 
 #include "CElement.h"

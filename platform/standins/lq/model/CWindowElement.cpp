@@ -6,6 +6,7 @@
 #include "Basalt/KwDiag.h"
 #include "CLqEvent.h"
 #include "LqThread.h"
+#include "win32/toplevel.h"
 
 using namespace win32;
 
@@ -22,6 +23,12 @@ std::map<HWND, CWindowElement*>& WindowTable() {
 std::vector<ModalFrame*>& Frames() {
   static auto* pFrames = new std::vector<ModalFrame*>;
   return *pFrames;
+}
+
+// The screen less docks and panels; false when the layer has no screen to tell of.
+bool ReadWorkArea(RECT* pArea) {
+  return SystemParametersInfoW(SPI_GETWORKAREA, 0, pArea, 0) && pArea->right > pArea->left &&
+         pArea->bottom > pArea->top;
 }
 
 }  // namespace
@@ -62,7 +69,10 @@ void CWindowElement::SetFrameName(const std::u16string& frameName) {
   if (m_nativeName.empty()) m_nativeName = frameName;
 }
 
-std::u16string CWindowElement::Title() const { return m_titleSet ? TextValue() : m_frameName; }
+std::u16string CWindowElement::Title() const {
+  // A caption the layout gives counts as set.
+  return m_titleSet || !TextValue().empty() ? TextValue() : m_frameName;
+}
 
 bool CWindowElement::EnsureNativeWindow(DWORD exStyle, const std::u16string& name) {
   if (m_hwnd) return true;
@@ -130,6 +140,7 @@ HRESULT CWindowElement::RunModal(HWND owner, UINT, INT* pResult) {
   frame.pWindow = this;
   frame.pOwner = pOwner;
   Frames().push_back(&frame);
+  PlaceOver(pOwner);
   ApplyShow(5);
   bool ended = View()->RunModalLoop(&frame);
   Frames().erase(std::find(Frames().begin(), Frames().end(), &frame));
@@ -143,6 +154,32 @@ HRESULT CWindowElement::RunModal(HWND owner, UINT, INT* pResult) {
   if (pResult) *pResult = ended && frame.ended ? frame.result : 0;
   Release();
   return S_OK;
+}
+
+void CWindowElement::PlaceOver(CWindowElement* pOwner) {
+  RECT area{};
+  const bool haveArea = ReadWorkArea(&area);
+  RECT base{};
+  if (pOwner && !pOwner->ReadHidden()) {
+    base = pOwner->Rect();
+  } else if (haveArea) {
+    base = area;
+  } else {
+    return;  // nowhere better than where the layout put it
+  }
+  const RECT& now = Rect();
+  const LONG width = now.right - now.left;
+  const LONG height = now.bottom - now.top;
+  LONG x = base.left + (base.right - base.left - width) / 2;
+  LONG y = base.top + (base.bottom - base.top - height) / 2;
+  // An owner half off the screen does not take its box along.
+  if (haveArea) {
+    x = std::max(area.left, std::min(x, area.right - width));
+    y = std::max(area.top, std::min(y, area.bottom - height));
+  }
+  if (x == now.left && y == now.top) return;
+  const RECT placed{x, y, x + width, y + height};
+  SetRect(&placed);
 }
 
 HRESULT CWindowElement::EndModal(INT result) {

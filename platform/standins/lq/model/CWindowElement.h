@@ -3,7 +3,8 @@
 // is a window of the layer whose default procedure is WindowProcedure: WM_CLOSE raises event 256
 // and, unless a handler set "bCancelClose", destroys the window (4098 down the tree). Since that
 // procedure is the last of the chain, a subclass installed with SetWindowLongPtrW sees every
-// message first. The window's text is its title; the frame name stands in until a text is set.
+// message first. The window's text is its title (the layout may give one); the frame name stands
+// in until a text is set. A modal run opens the window centred over its owner.
 //
 // Lifetime: the window table holds one reference from AttachHandle until the native window is
 // gone, so a shown window lives without its creator's reference. A modal run holds the window
@@ -79,6 +80,9 @@ class CWindowElement final : public CElement {
   // stands.
   void NativeWindowGone();
   void DetachHandle();
+  // Before a modal run shows the window: centred on its owner, or on the work area when there
+  // is no owner or it is hidden.
+  void PlaceOver(CWindowElement* pOwner);
 
   win32::HWND m_hwnd = nullptr;
   win32::DWORD m_exStyle = 0;

@@ -29,6 +29,7 @@ inline constexpr win32::UINT kTextChanged = 448;   // an edit's text changed
 inline constexpr win32::UINT kTabChanged = 865;    // first argument 1 when the user chose
 inline constexpr win32::UINT kDestroyed = 4098;
 inline constexpr win32::UINT kClick = 4099;  // buttons, clickable frames, menu items ("name")
+inline constexpr win32::UINT kMenuClosed = 4101;  // a popup menu went down, chosen from or not
 }  // namespace LqEvent
 
 // Window messages message listeners hear. Enter and leave come as the first id of each group;
