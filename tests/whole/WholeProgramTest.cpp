@@ -366,11 +366,11 @@ TEST_F(WholeProgramTest, ColdStartToPhotosOnThePageAndExit) {
 
   // The chooser, cancelled, changes nothing.
   ASSERT_TRUE(Click("chooseDirFrame/selectDirBtn"));
-  ASSERT_TRUE(Eventually([&] { return WindowsTitled("Select Folder").size() == 1; }, kPatienceMs));
+  ASSERT_TRUE(Eventually([&] { return WindowsTitled("浏览文件夹").size() == 1; }, kPatienceMs));
   Picture("2-chooser");
   Pause(850);
   ASSERT_TRUE(x11_test::RunTool({"xdotool", "key", "Escape"}));
-  ASSERT_TRUE(Eventually([&] { return WindowsTitled("Select Folder").empty(); }, kPatienceMs));
+  ASSERT_TRUE(Eventually([&] { return WindowsTitled("浏览文件夹").empty(); }, kPatienceMs));
   EXPECT_EQ(m_pProgram->Text(kMain, "chooseDirFrame/dirEdit"), "d:\\x");
   EXPECT_TRUE(m_pProgram->Shown(kMain, "chooseDirFrame/errorText"));
 
