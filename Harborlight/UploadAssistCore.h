@@ -17,8 +17,9 @@
 // "%s(%d)%s" while it is taken. The program holds one behind CUploadAssist; the test hosts and
 // the tests build their own, each with its own folder.
 //
-// Every phone-given part is cleaned on its own (backup_folder::CleanName), the sub-path keeping
-// its folders, and no link below the work dir is followed, so nothing a phone sends leads
+// The phone's folder is backup_folder::PhoneFolder, the one the photo page shows; every other
+// phone-given part is cleaned on its own (backup_folder::CleanName), the sub-path keeping its
+// folders, and no link below the work dir is followed, so nothing a phone sends leads
 // outside the work dir. A name is taken by another file, a link or folder, a name handed out for
 // an upload that has not ended, or a file at its partial path (".pdl") that is not a partial
 // file of this very file; one that is, is free: the upload resumes in it. ".pdl" belongs to the
@@ -90,11 +91,14 @@ class CUploadAssistCore : public IOrbalynUploadAssist {
   // 1: use the job's save path; 0: the same file is there; -1: failure (the job's error, if
   // any, says why).
   int ResolveSavePath(UploadJob* pJob);
-  // Below the work dir: the phone's folder, the album (an empty one adds only its separator)
-  // and the sub-path's folders, each made when missing and none of them a link. The folder with
-  // a separator after it, or empty with the job's error set.
-  std::u16string MakeFolders(const std::u16string& workDir,
+  // The phone's folder, then below it the album (an empty one adds only its separator) and the
+  // sub-path's folders, each made when missing and none of them a link. The folder with a
+  // separator after it, or empty with the job's error set.
+  std::u16string MakeFolders(const std::u16string& phoneFolder,
                              const std::vector<std::u16string>& segments, UploadJob* pJob);
+  // One folder of those: made when missing; false, with the job's error set, when it is a link
+  // or not a folder or cannot be made.
+  bool MakeFolder(const std::u16string& folder, UploadJob* pJob);
   int MakeUniqueName(const std::u16string& folder, const std::u16string& fileName, UploadJob* pJob);
   // 1 when no other upload holds the name and no partial file of another file keeps it.
   int TestCandidate(const std::u16string& candidate, UploadJob* pJob);
