@@ -169,9 +169,26 @@ HRESULT CUploadAssistCore::QuerySavePath(IOrbalynMessage* pMessage, BSTR* pSaveP
   return pJob->error != 0 ? static_cast<HRESULT>(pJob->error) : E_FAIL;
 }
 
-HRESULT CUploadAssistCore::OnUploadEnd(int fileId, BSTR, HRESULT) {
+HRESULT CUploadAssistCore::OnUploadEnd(int fileId, BSTR savePath, HRESULT error) {
   std::lock_guard<std::mutex> lock(m_jobsLock);
-  return m_jobs.erase(fileId) != 0 ? S_OK : E_FAIL;
+  if (m_jobs.erase(fileId) == 0) return E_FAIL;
+  // Only the library knows the final name: its end comes before the result message, which
+  // carries no path.
+  if (error == S_OK && SysStringLen(savePath) > 0) {
+    m_finalPaths[fileId].assign(savePath, SysStringLen(savePath));
+  } else {
+    m_finalPaths.erase(fileId);
+  }
+  return S_OK;
+}
+
+std::u16string CUploadAssistCore::TakeFinalPath(int32_t fileId) {
+  std::lock_guard<std::mutex> lock(m_jobsLock);
+  auto it = m_finalPaths.find(fileId);
+  if (it == m_finalPaths.end()) return std::u16string();
+  std::u16string path = std::move(it->second);
+  m_finalPaths.erase(it);
+  return path;
 }
 
 void CUploadAssistCore::SetWorkDir(const WCHAR* pFolder) {

@@ -29,9 +29,9 @@
 // Lifetime: owned by whoever built it; AddRef and Release do nothing (the uploader's reference
 //   costs nothing), so it must outlive its registration with the uploader.
 // Threading: QuerySavePath and OnUploadEnd run on the library's upload thread, one call at a
-//   time. SetWorkDir runs on the UI thread meanwhile: m_workDirLock guards the work dir, which a
-//   question copies once. m_jobsLock guards the jobs for the test accessors; neither lock is
-//   held across file-system calls.
+//   time. SetWorkDir and TakeFinalPath run on the UI thread meanwhile: m_workDirLock guards the
+//   work dir, which a question copies once. m_jobsLock guards the jobs and the final paths;
+//   neither lock is held across file-system calls.
 class CUploadAssistCore : public IOrbalynUploadAssist {
  public:
   // The device store, asked at each question; null when there is none.
@@ -57,6 +57,11 @@ class CUploadAssistCore : public IOrbalynUploadAssist {
                                                  win32::BSTR* pSavePath) override;
   win32::HRESULT STDMETHODCALLTYPE OnUploadEnd(int fileId, win32::BSTR savePath,
                                                win32::HRESULT error) override;
+
+  // Where the file of `fileId` was stored, as its upload's end reported it: the name handed
+  // out, or the numbered one the library took when another file got that name meanwhile. Empty
+  // when no end with that path is known. The entry goes with the call.
+  std::u16string TakeFinalPath(int32_t fileId);
 
   // Files asked about later go under the new folder (null: none); those asked about before keep
   // their paths.
@@ -114,4 +119,7 @@ class CUploadAssistCore : public IOrbalynUploadAssist {
   std::mutex m_jobsLock;
   // File id -> the upload a save path was handed out for, until its end is reported.
   std::map<int32_t, std::unique_ptr<UploadJob>> m_jobs GUARDED_BY(m_jobsLock);
+  // File id -> the path a file that arrived was stored under, from its end until the main window
+  // takes it for the photo page.
+  std::map<int32_t, std::u16string> m_finalPaths GUARDED_BY(m_jobsLock);
 };
