@@ -78,7 +78,35 @@ std::u16string CleanName(std::u16string_view name, size_t reserve) {
 }
 
 std::u16string PhoneFolderName(std::u16string_view displayName) {
-  return CleanName(displayName, 0);
+  std::u16string folder = CleanName(displayName, 0);
+  if (!folder.empty()) return folder;
+  // "." and ".." are legal phone names, but as folders they would be the backup folder itself or
+  // its parent, and the Windows shell keeps no trailing dot, so a name of dots alone is nothing
+  // there. Each dot becomes "_", as every other character a name may not hold does; names that
+  // were usable before keep their folders, so stored backups are still found.
+  std::u16string kept(displayName);
+  std::erase_if(kept, upload_files::IsDroppedFromNames);
+  if (kept == u"." || kept == u"..") folder.assign(kept.size(), u'_');
+  return folder;
+}
+
+std::u16string PhoneFolder(std::u16string_view workDir, std::u16string_view displayName) {
+  if (!IsAbsolute(workDir)) return std::u16string();
+  while (!workDir.empty() && (workDir.back() == u'\\' || workDir.back() == u'/')) {
+    workDir.remove_suffix(1);
+  }
+  const std::u16string name = PhoneFolderName(displayName);
+  if (workDir.empty() || name.empty()) return std::u16string();
+  std::u16string folder(workDir);
+  folder += u'\\';
+  folder += name;
+  return folder;
+}
+
+bool IsAbsolute(std::u16string_view path) {
+  auto isSeparator = [](char16_t c) { return c == u'\\' || c == u'/'; };
+  if (path.size() >= 3 && path[1] == u':' && isSeparator(path[2])) return true;
+  return !path.empty() && isSeparator(path[0]);
 }
 
 // The recursive rule (a folder there is made; a file there fails; else make the parent, then

@@ -19,9 +19,18 @@ inline constexpr size_t kMaxNameBytes = 255;
 // hold become "_".
 std::u16string CleanName(std::u16string_view name, size_t reserve);
 
-// The folder below the backup folder that a phone's files go under: its display name, cleaned.
-// Empty when the name leaves nothing usable.
+// The folder below the backup folder that a phone's files go under: its display name, cleaned,
+// with a name of only "." or ".." given as many "_". Empty when the name leaves nothing usable.
 std::u16string PhoneFolderName(std::u16string_view displayName);
+
+// The phone's folder, the one its files are written to and its photos shown from: the backup
+// folder (without the separators it ends in) + "\" + PhoneFolderName. Empty when the backup
+// folder is not absolute ("X:\..." or rooted "\..."), is the file system's root, or the name
+// gives no folder: such a phone has no folder, and nothing is written or walked for it.
+std::u16string PhoneFolder(std::u16string_view workDir, std::u16string_view displayName);
+
+// Whether the path starts at a drive ("X:\") or at the root ("\"), either separator counting.
+bool IsAbsolute(std::u16string_view path);
 
 // Makes the folder and every missing parent. True when the path is a folder afterwards (an
 // existing folder counts); false when a file holds the path or a part of it, or a creation

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "BackupFolder.h"
 #include "ImageShowPageAdapter.h"
 #include "win32/file.h"
 #include "win32/module.h"
@@ -37,6 +38,20 @@ bool IsTakenName(std::u16string_view name) {
 bool IsDotName(const WCHAR* pName) {
   return (pName[0] == u'.' && pName[1] == 0) ||
          (pName[0] == u'.' && pName[1] == u'.' && pName[2] == 0);
+}
+
+// Absolute ("X:\..." or "\..."), and no part of it "." or "..".
+bool IsWalkable(std::u16string_view folder) {
+  if (!backup_folder::IsAbsolute(folder)) return false;
+  size_t start = 0;
+  while (start <= folder.size()) {
+    size_t end = folder.find_first_of(u"\\/", start);
+    if (end == std::u16string_view::npos) end = folder.size();
+    const std::u16string_view part = folder.substr(start, end - start);
+    if (part == u"." || part == u"..") return false;
+    start = end + 1;
+  }
+  return true;
 }
 
 // The record's day, made in its place (months and days largest first) when missing.
@@ -91,6 +106,13 @@ void CFolderScanner::StartScan(int64_t deviceId, const std::u16string& folder) {
   pRecord->deviceId = deviceId;
   ScanDevice* pFilled = pRecord.get();
   m_devices.push_back(std::move(pRecord));
+  // The layer takes "\*.*" for the root and a relative path from wherever the process is: such
+  // a walk would list other people's files as the phone's.
+  if (!IsWalkable(folder)) {
+    pFilled->complete.store(1, std::memory_order_release);
+    PostMessageW(m_hwnd, kScanDoneMessage, 0, static_cast<LPARAM>(deviceId));
+    return;
+  }
   auto pDone = std::make_shared<std::atomic<bool>>(false);
   m_threads.push_back(ScanThread{
       std::thread(&CFolderScanner::ScanThreadProc, m_hwnd, deviceId, folder, pFilled,

@@ -68,6 +68,8 @@ class CFolderScanner {
   // The page whose OnScanDone hears finished scans; null stops the calls.
   void SetSink(CImageShowPageAdapter* pSink) { m_pSink = pSink; }
   // Walks `folder` (Windows form, any length) for the phone on a new thread, into a new record.
+  // A folder that is empty, relative or holds a "." or ".." part is not walked: its record is
+  // complete and empty at once, and its end is posted as a walk's.
   void StartScan(int64_t deviceId, const std::u16string& folder);
   // kNeverScanned when no record has the id; kScanning while none of them is complete; else
   // kComplete with the last complete record in *ppDevice.

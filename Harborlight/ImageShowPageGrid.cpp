@@ -248,11 +248,8 @@ void CImageShowPageAdapter::ShowPhonePhotos() {
       return;
     case CFolderScanner::kNeverScanned: {
       SetHidden(m_pLoading, false);
-      // A name with nothing usable for a folder has no folder: nothing to walk.
-      std::u16string folderName = backup_folder::PhoneFolderName(pEntry->name);
-      std::u16string folder;
-      if (!workDir.empty() && !folderName.empty()) folder = workDir + u"\\" + folderName;
-      m_pScanner->StartScan(pEntry->deviceId, folder);
+      // The folder the upload assistant writes to; none (empty) is walked as an empty folder.
+      m_pScanner->StartScan(pEntry->deviceId, backup_folder::PhoneFolder(workDir, pEntry->name));
       return;
     }
     default:

@@ -9,6 +9,7 @@
 #include "OrbalynBinding.h"
 #include "QrCodePageAdapter.h"
 #include "UiReports.h"
+#include "UploadAssist.h"
 #include "win32/strings.h"
 #include "win32/time.h"
 #include "win32/toplevel.h"
@@ -200,10 +201,14 @@ void CMainWnd::OnUnbindNotice(int64_t id) {
 void CMainWnd::OnUploadBegin(IOrbalynMessage* pMessage) { m_uploadBegins.OnUploadBegin(pMessage); }
 
 void CMainWnd::OnUploadResult(int32_t fileId, int32_t error) {
-  // The record goes in every case; only a file that arrived reaches the photo page.
+  // The record and the assistant's final path go in every case; only a file that arrived
+  // reaches the photo page, under the name it was stored under: the library numbers it when
+  // another file took the name handed out at the begin.
+  const std::u16string finalPath = Singleton<CUploadAssist>::Instance()->TakeFinalPath(fileId);
   UploadBeginRecord record;
   if (m_uploadBegins.OnUploadResult(fileId, error, &record) && m_pImageShowPage) {
-    m_pImageShowPage->AddPhoto(record.deviceId, record.filePath.c_str());
+    const std::u16string& path = finalPath.empty() ? record.filePath : finalPath;
+    m_pImageShowPage->AddPhoto(record.deviceId, path.c_str());
   }
 }
 

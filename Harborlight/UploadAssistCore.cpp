@@ -19,12 +19,6 @@ constexpr int64_t kFileTimeOf1970 = 116444736000000000LL;
 
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
-// "X:\..." on the drive table, or rooted "\...": a folder that does not hang on the current one.
-bool IsAbsolute(const std::u16string& path) {
-  if (path.size() >= 3 && path[1] == u':' && IsSeparator(path[2])) return true;
-  return !path.empty() && IsSeparator(path[0]);
-}
-
 // A path with one kind of separator and none doubled, for telling whether two paths name one
 // file: an empty album puts a doubled separator into a path the same file has without it.
 std::u16string ComparableForm(const std::u16string& path) {
@@ -175,9 +169,26 @@ HRESULT CUploadAssistCore::QuerySavePath(IOrbalynMessage* pMessage, BSTR* pSaveP
   return pJob->error != 0 ? static_cast<HRESULT>(pJob->error) : E_FAIL;
 }
 
-HRESULT CUploadAssistCore::OnUploadEnd(int fileId, BSTR, HRESULT) {
+HRESULT CUploadAssistCore::OnUploadEnd(int fileId, BSTR savePath, HRESULT error) {
   std::lock_guard<std::mutex> lock(m_jobsLock);
-  return m_jobs.erase(fileId) != 0 ? S_OK : E_FAIL;
+  if (m_jobs.erase(fileId) == 0) return E_FAIL;
+  // Only the library knows the final name: its end comes before the result message, which
+  // carries no path.
+  if (error == S_OK && SysStringLen(savePath) > 0) {
+    m_finalPaths[fileId].assign(savePath, SysStringLen(savePath));
+  } else {
+    m_finalPaths.erase(fileId);
+  }
+  return S_OK;
+}
+
+std::u16string CUploadAssistCore::TakeFinalPath(int32_t fileId) {
+  std::lock_guard<std::mutex> lock(m_jobsLock);
+  auto it = m_finalPaths.find(fileId);
+  if (it == m_finalPaths.end()) return std::u16string();
+  std::u16string path = std::move(it->second);
+  m_finalPaths.erase(it);
+  return path;
 }
 
 void CUploadAssistCore::SetWorkDir(const WCHAR* pFolder) {
@@ -200,8 +211,7 @@ int CUploadAssistCore::ResolveSavePath(UploadJob* pJob) {
   if (pDevice->GetName(&name) == S_OK && name) deviceName.assign(name, SysStringLen(name));
   SysFreeString(name);
   pDevice->Release();
-  const std::u16string deviceFolder = backup_folder::PhoneFolderName(deviceName);
-  if (deviceFolder.empty()) return -1;
+  if (backup_folder::PhoneFolderName(deviceName).empty()) return -1;
 
   const std::u16string albumName = Utf8ToUtf16(pJob->albumName);
   const std::u16string devicePath = Utf8ToUtf16(pJob->devicePath);
@@ -220,24 +230,23 @@ int CUploadAssistCore::ResolveSavePath(UploadJob* pJob) {
   if (EndsAsPartial(fileName)) fileName += u'_';
 
   // An empty or relative work dir would put the files wherever the process happens to be.
-  const std::u16string storedWorkDir = WorkDir();
-  if (!IsAbsolute(storedWorkDir)) {
+  const std::u16string workDir = WorkDir();
+  if (!backup_folder::IsAbsolute(workDir)) {
     pJob->error = ERROR_PATH_NOT_FOUND;
     return -1;
   }
-  if (!backup_folder::CreateDirectoryTree(storedWorkDir)) {
+  if (!backup_folder::CreateDirectoryTree(workDir)) {
     pJob->error = static_cast<int32_t>(GetLastError());
     return -1;
   }
-  // The separator after the work dir is added here, also after a drive's root ("D:\"); the
-  // file system's root is no backup folder.
-  std::u16string workDir = storedWorkDir;
-  while (!workDir.empty() && IsSeparator(workDir.back())) workDir.pop_back();
-  if (workDir.empty()) {
+  // The photo page shows the phone the same folder. The file system's root is no backup folder
+  // (a drive's root "D:\" is).
+  const std::u16string phoneFolder = backup_folder::PhoneFolder(workDir, deviceName);
+  if (phoneFolder.empty()) {
     pJob->error = ERROR_ACCESS_DENIED;
     return -1;
   }
-  std::vector<std::u16string> segments = {deviceFolder, backup_folder::CleanName(albumName, 0)};
+  std::vector<std::u16string> segments = {backup_folder::CleanName(albumName, 0)};
   // The sub-path keeps its folders; each of them is cleaned on its own, and what cleans to
   // nothing ("..", ".", an empty part) is left out.
   size_t start = 0;
@@ -249,43 +258,49 @@ int CUploadAssistCore::ResolveSavePath(UploadJob* pJob) {
     if (!segment.empty()) segments.push_back(std::move(segment));
     start = end + 1;
   }
-  const std::u16string folder = MakeFolders(workDir, segments, pJob);
+  const std::u16string folder = MakeFolders(phoneFolder, segments, pJob);
   if (folder.empty()) return -1;
   return MakeUniqueName(folder, fileName, pJob);
 }
 
-std::u16string CUploadAssistCore::MakeFolders(const std::u16string& workDir,
+std::u16string CUploadAssistCore::MakeFolders(const std::u16string& phoneFolder,
                                               const std::vector<std::u16string>& segments,
                                               UploadJob* pJob) {
-  // The work dir is the user's choice and may itself be a link; below it nothing may be, so no
-  // phone-given name leads outside.
-  std::u16string folder = workDir;
+  std::u16string folder = phoneFolder;
+  if (!MakeFolder(folder, pJob)) return std::u16string();
   for (const std::u16string& segment : segments) {
     folder += u'\\';
     if (segment.empty()) continue;
     folder += segment;
-    DWORD attributes = GetFileAttributesW(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        pJob->error = static_cast<int32_t>(GetLastError());
-        return std::u16string();
-      }
-      attributes = GetFileAttributesW(folder.c_str());
-      if (attributes == INVALID_FILE_ATTRIBUTES) {
-        pJob->error = static_cast<int32_t>(GetLastError());
-        return std::u16string();
-      }
-    }
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-      pJob->error = ERROR_ACCESS_DENIED;
-      return std::u16string();
-    }
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      pJob->error = ERROR_ALREADY_EXISTS;
-      return std::u16string();
-    }
+    if (!MakeFolder(folder, pJob)) return std::u16string();
   }
   return folder + u'\\';
+}
+
+bool CUploadAssistCore::MakeFolder(const std::u16string& folder, UploadJob* pJob) {
+  // The work dir is the user's choice and may itself be a link; below it nothing may be, so no
+  // phone-given name leads outside.
+  DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      pJob->error = static_cast<int32_t>(GetLastError());
+      return false;
+    }
+    attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      pJob->error = static_cast<int32_t>(GetLastError());
+      return false;
+    }
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    pJob->error = ERROR_ACCESS_DENIED;
+    return false;
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    pJob->error = ERROR_ALREADY_EXISTS;
+    return false;
+  }
+  return true;
 }
 
 int CUploadAssistCore::MakeUniqueName(const std::u16string& folder, const std::u16string& fileName,

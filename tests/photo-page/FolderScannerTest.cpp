@@ -1,7 +1,8 @@
 // The folder scanner on real folders, with TZ pinned: which files a walk takes and how deep it
 // goes, local days and times newest first with equal times in the order the folder lists them,
 // records and arrivals, linked folders, folders that cannot be read, paths past 260 characters,
-// a re-keyed phone, a cleared sink, and walks stopped and joined when the process ends.
+// a re-keyed phone, a cleared sink, and walks stopped and joined when the process ends. The page
+// walks each phone's folder as the upload assistant names it, and nothing without one.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include "../ui/UiTestSupport.h"
 #include "FolderScanner.h"
 #include "ImageShowPageAdapter.h"
+#include "PageTestSupport.h"
 #include "PhotoTestSupport.h"
 #include "win32/file.h"
 
@@ -269,6 +271,49 @@ TEST_F(FolderScannerTest, ExitStopsAndJoinsRunningWalks) {
   // The child would need the whole walk (and its start) without the stop.
   EXPECT_LT(child, whole / 4) << "walk "
       << std::chrono::duration_cast<std::chrono::milliseconds>(whole).count() << " ms";
+}
+
+// The page has the phone's folder walked, the one the upload assistant writes to: "__" and "_"
+// inside the backup folder for phones named ".." and ".", never the backup folder or above it.
+// A backup folder that gives no phone folder (empty, relative) starts no walk: the record is
+// complete at once, the loading ends and the page shows an empty container.
+class PhoneFolderWalkTest : public CPageTest {
+ protected:
+  std::vector<std::u16string> ShownPaths() {
+    MakeAllTiles();
+    std::vector<std::u16string> paths;
+    for (const GroupView& group : Groups(Shown())) {
+      for (lq::CElement* pTile : group.tiles) paths.push_back(PathOf(pTile));
+    }
+    return paths;
+  }
+};
+
+TEST_F(PhoneFolderWalkTest, DotNamedPhonesWalkTheirOwnFolderAndNoFolderWalksNothing) {
+  Bind(1, u"..");
+  Bind(2, u".");
+  Bind(3, u"Marlo");
+  Bind(4, u"Ostra");
+  const std::string upper = Photo("__", "Camera/a.png", 2024, 6, 1, 10, 0);
+  const std::string single = Photo("_", "Camera/b.png", 2024, 6, 2, 10, 0);
+  Photo("Marlo", "Camera/c.png", 2024, 6, 3, 10, 0);
+  m_pPage->RefreshPhoneList(1, 1);
+  ASSERT_TRUE(WaitForScan());
+  EXPECT_EQ(ShownPaths(), std::vector<std::u16string>{Windows(upper)});
+  m_pPage->RefreshPhoneList(1, 2);
+  ASSERT_TRUE(WaitForScan());
+  EXPECT_EQ(ShownPaths(), std::vector<std::u16string>{Windows(single)});
+
+  ASSERT_TRUE(PumpUntil([] { return CFolderScanner::Instance().ThreadCountForTesting() == 0; }));
+  for (const auto& [id, workDir] : {std::pair<int64_t, const char16_t*>{3, u""}, {4, u"backup"}}) {
+    m_root.m_store.m_workDir = workDir;
+    m_pPage->RefreshPhoneList(1, id);
+    ScanDevice* pRecord = nullptr;
+    EXPECT_EQ(CFolderScanner::Instance().FindDevice(id, &pRecord), CFolderScanner::kComplete);
+    EXPECT_EQ(CFolderScanner::Instance().ThreadCountForTesting(), 0u);
+    ASSERT_TRUE(WaitForScan());
+    EXPECT_EQ(ShownPaths(), std::vector<std::u16string>{});
+  }
 }
 
 }  // namespace

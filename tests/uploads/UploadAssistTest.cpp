@@ -171,6 +171,15 @@ TEST_F(CUploadAssistTest, PhoneGivenNamesStayInsideTheBackupFolder) {
   EXPECT_EQ(path, m_work + "/.._p/Camera/i.jpg");
   EXPECT_EQ(backup_folder::PhoneFolderName(u"../p"), u".._p");
   EXPECT_TRUE(FileExists(m_work + "/.._p/Camera"));
+  // A name of dots alone is legal: its dots become "_", inside, the folder the photo page shows.
+  for (const auto& [name, folder] : {std::pair{u"..", "/__"}, {u".", "/_"}, {u"\u202E..", "/__"}}) {
+    NamePhone(kPhoneB, name);
+    q.fileId = fileId++;
+    EXPECT_EQ(Ask(q, &path), win32::S_OK);
+    EXPECT_EQ(path, m_work + folder + "/Camera/i.jpg");
+    EXPECT_EQ(m_pAssist->OnUploadEnd(q.fileId, nullptr, win32::S_OK), win32::S_OK);
+    EXPECT_EQ(PosixOf(backup_folder::PhoneFolder(u"D:\\Lumidock\\", name)), m_work + folder);
+  }
 
   // No file name left: refused with an empty path.
   for (const char* devicePath : {"DCIM/..", "DCIM/", ".", "", "\xE2\x80\xAE"}) {
