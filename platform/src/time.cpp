@@ -68,13 +68,20 @@ void SystemTimeFromFileTimeValue(uint64_t value, SYSTEMTIME* pTime) {
   pTime->wMilliseconds = static_cast<WORD>(ms % 1000);
 }
 
+uint64_t BootMilliseconds() {
+  timespec ts = ClockNow(CLOCK_BOOTTIME);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
 // Read once, as the layer loads (or at an earlier first use): reading the environment on every
 // call would race with any thread that changes it, and the counter must not jump while a
-// process runs.
+// process runs. The count is given, not a shift a parent computes, so however late a child
+// starts, it starts where the test put it.
 uint64_t TickBias() {
   static const uint64_t bias = [] {
-    const char* pBias = getenv("LUMIDOCK_TICK_BIAS");
-    return pBias ? static_cast<uint64_t>(strtoll(pBias, nullptr, 10)) : 0;
+    const char* pAtLoad = getenv("LUMIDOCK_TICK_AT_LOAD");
+    if (!pAtLoad || !*pAtLoad) return uint64_t{0};
+    return static_cast<uint64_t>(strtoull(pAtLoad, nullptr, 0)) - BootMilliseconds();
   }();
   return bias;
 }
@@ -84,14 +91,9 @@ uint64_t TickBias() {
 }  // namespace
 
 // Elapsed-time code relies on the counter wrapping modulo 2^32 exactly like the Windows one;
-// the bias (LUMIDOCK_TICK_BIAS, milliseconds, as the process starts) lets a test start it just
-// short of the wrap.
-ULONGLONG GetTickCount64() {
-  timespec ts = ClockNow(CLOCK_BOOTTIME);
-  uint64_t ms =
-      static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-  return ms + TickBias();
-}
+// LUMIDOCK_TICK_AT_LOAD (the count to read as the layer loads) lets a test start it just short
+// of the wrap.
+ULONGLONG GetTickCount64() { return BootMilliseconds() + TickBias(); }
 
 DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }
 

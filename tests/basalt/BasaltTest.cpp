@@ -54,6 +54,7 @@ class BasaltTest : public testing::Test {
   }
   void TearDown() override {
     BasaltTesting::Reset();
+    unsetenv("LUMIDOCK_ROOT");  // a later log line must not bring the folder back
     std::filesystem::remove_all(m_root);
   }
 

@@ -4,12 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "../common/TestFiles.h"
 #include "Basalt/BasaltTesting.h"
 #include "Basalt/CKwGLibTimerHost.h"
 #include "Basalt/CKwManualTimerHost.h"
@@ -64,6 +70,10 @@ class CRecordingCallback final : public IKwTimerCallback {
 class KwTimerTest : public testing::Test {
  protected:
   void SetUp() override {
+    // Assertions log into the sandbox, never into the user's state folder.
+    m_root = test_files::MakeTempFolder("kwtimer-test");
+    ASSERT_FALSE(m_root.empty());
+    setenv("LUMIDOCK_ROOT", m_root.c_str(), 1);
     Util::Misc::SetMainAndLogicThreadId(GetCurrentThreadId(), 0);
     KwTimer::SetHost(&m_host);
     m_start = m_host.NowMs();
@@ -72,8 +82,11 @@ class KwTimerTest : public testing::Test {
     EXPECT_EQ(KwTimer::TimerCountForTesting(), 0u);
     KwTimer::SetHost(nullptr);
     BasaltTesting::Reset();
+    unsetenv("LUMIDOCK_ROOT");  // a later log line must not bring the folder back
+    std::filesystem::remove_all(m_root);
   }
 
+  std::string m_root;
   CKwManualTimerHost m_host;
   uint64_t m_start = 0;
 };
@@ -126,6 +139,25 @@ TEST_F(KwTimerTest, EqualDeadlinesFireInSettingOrderAndZeroDelayFiresNext) {
   pSink->Release();
 }
 
+// A 0 ms timer re-set from its own call-back, one-shot or interval, is due in the next pass, not
+// again in the same one (which would never end).
+TEST_F(KwTimerTest, TimersSetDuringAPassAreDueInALaterPass) {
+  auto* pSink = new CRecordingCallback(&m_host);
+  pSink->m_action = [](CRecordingCallback* pSelf, UINT id) {
+    if (pSelf->Fired().size() >= 6) return;
+    if (id == 1) KwTimer::SetTimeout(0, pSelf, 1);
+    if (id == 2) KwTimer::SetInterval(0, pSelf, 2);
+  };
+  KwTimer::SetTimeout(0, pSink, 1);
+  KwTimer::SetInterval(0, pSink, 2);
+  for (size_t pass = 1; pass <= 3; ++pass) {
+    KwTimer::RunDueTimers();
+    EXPECT_EQ(pSink->Fired().size(), 2 * pass) << "pass " << pass;
+  }
+  EXPECT_TRUE(KwTimer::EraseTimerCallback(pSink, 0));
+  pSink->Release();
+}
+
 TEST_F(KwTimerTest, CallbacksMayEraseTimersAndDropTheirLastReference) {
   std::atomic<int> deaths{0};
   // A call-back that erases all its timers (which held the only references left) from inside
@@ -169,6 +201,12 @@ TEST_F(KwTimerTest, CallsOffTheUiThreadAssertAndDoNothing) {
   });
   other.join();
   EXPECT_EQ(BasaltTesting::AssertCount(), assertsBefore + 2);
+  std::ifstream log(m_root + "/logs/basalt_tests.log");
+  int logged = 0;
+  for (std::string line; std::getline(log, line);) {
+    logged += line.find("KwTimer called off the UI thread") != std::string::npos;
+  }
+  EXPECT_EQ(logged, 2);
   EXPECT_EQ(KwTimer::TimerCountForTesting(), 0u);
   EXPECT_EQ(pSink->RefCount(), 1u);
   pSink->Release();

@@ -95,7 +95,7 @@ class FerrylinkTest : public ::testing::Test {
 
   // Dispatches this thread's messages until `done` holds or the time is up; a WM_QUIT taken on
   // the way is noted.
-  [[nodiscard]] bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 2000) {
+  [[nodiscard]] bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000) {
     const DWORD start = GetTickCount();
     while (!done()) {
       if (GetTickCount() - start > timeoutMs) return false;
@@ -219,13 +219,14 @@ TEST_F(FerrylinkTest, FocusLostToNoWindowCloses) {
 
 // The parent watch: a hidden parent closes the popup within a few ticks (the Xvfb test covers a
 // parent that is killed, the page's own close and the parent's WM_CLOSE).
-TEST_F(FerrylinkTest, HiddenParentClosesWithinOneSecond) {
+TEST_F(FerrylinkTest, HiddenParentClosesAtAWatchTick) {
   ASSERT_TRUE(Start(ParentArgument()));
   EXPECT_FALSE(PumpUntil([&] { return m_quit; }, 400));
   const DWORD start = GetTickCount();
   ShowWindow(m_parent, SW_HIDE);
   EXPECT_TRUE(ClosedAndHandedBack());
-  EXPECT_LE(GetTickCount() - start, 1000u);
+  // A liveness bound, ten watch ticks: a busy machine delays the tick, not the rule.
+  EXPECT_LE(GetTickCount() - start, 10 * CBrowserWnd::kParentWatchMs);
 }
 
 // --- Dragging ---

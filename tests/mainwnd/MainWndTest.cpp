@@ -785,7 +785,7 @@ TEST_F(MainWndTest, UploadSpeedReportsPerFinish) {
 TEST(MainWndWrapTest, UploadSpeedAcrossTheTickWrap) {
   const test_common::ProgramResult child =
       test_common::RunChildCase("MainWndWrapChildProcess.DISABLED_UploadSpeedAcrossTheTickWrap",
-                                {test_common::TickBiasShortOfWrap(5000)});
+                                {test_common::TickAtLoadShortOfWrap(5000)});
   EXPECT_TRUE(child.Passed()) << child.output;
 }
 

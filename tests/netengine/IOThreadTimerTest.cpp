@@ -186,7 +186,7 @@ TEST_F(CIOThreadTest, WithoutTimersTheLoopWaitsWithoutUsingTheProcessor) {
 TEST(CIOThreadWrapTest, PeriodicTimerKeepsFiringAcrossTheTickWrap) {
   const test_common::ProgramResult child = test_common::RunChildCase(
       "CIOThreadWrapChildProcess.DISABLED_PeriodicTimerKeepsFiringAcrossTheTickWrap",
-      {test_common::TickBiasShortOfWrap(3000)});
+      {test_common::TickAtLoadShortOfWrap(3000)});
   EXPECT_TRUE(child.Passed()) << child.output;
 }
 

@@ -486,7 +486,7 @@ TEST_F(QrCodePageTest, HungPopupIsEndedAfterTheBoundedWait) {
   m_pPage->CloseInstallPopup(nullptr);
   const DWORD waited = GetTickCount() - start;
   EXPECT_GE(waited, CQrCodePageAdapter::kPopupCloseWaitMs - 50);
-  EXPECT_LT(waited, CQrCodePageAdapter::kPopupCloseWaitMs + 1500);
+  EXPECT_LT(waited, 10 * CQrCodePageAdapter::kPopupCloseWaitMs);  // bounded, even when busy
   ASSERT_TRUE(PumpUntil([&] { return IsWindowEnabled(m_mainHwnd) != FALSE; }));
   EXPECT_NE(kill(m_popups[0], 0), 0);
 }

@@ -215,12 +215,12 @@ TEST_F(SyncTest, TimedWaitTimesOutOnTime) {
   });
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(events[1], kBoundedMs));
   ResetEvent(events[1]);
-  // Time-outs never end early and are not grossly late.
+  // Time-outs never end early and are not grossly late (ten times over, for a busy machine).
   auto start = steady_clock::now();
   EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(3, events, FALSE, 120));
   auto elapsed = steady_clock::now() - start;
   EXPECT_GE(elapsed, milliseconds(120));
-  EXPECT_LT(elapsed, milliseconds(1120));
+  EXPECT_LT(elapsed, milliseconds(1200));
   start = steady_clock::now();
   Sleep(30);
   EXPECT_GE(steady_clock::now() - start, milliseconds(30));

@@ -33,7 +33,7 @@ SYSTEMTIME MakeTime(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s, WORD ms) {
 // The counter wraps modulo 2^32 while the unsigned difference stays the elapsed time.
 TEST(TickTest, WrapKeepsUnsignedDifferenceRight) {
   const test_common::ProgramResult child = test_common::RunChildCase(
-      "TickChildProcess.DISABLED_Wrap", {test_common::TickBiasShortOfWrap(kWrapMarginMs)});
+      "TickChildProcess.DISABLED_Wrap", {test_common::TickAtLoadShortOfWrap(kWrapMarginMs)});
   EXPECT_TRUE(child.Passed()) << child.output;
 }
 
@@ -41,7 +41,7 @@ TEST(TickChildProcess, DISABLED_Wrap) {
   const DWORD start = GetTickCount();
   ASSERT_GT(start, 0xFFFFFFFFu - kWrapMarginMs) << "the bias was not applied";
   // A change of the environment later on moves nothing.
-  setenv("LUMIDOCK_TICK_BIAS", "0", 1);
+  setenv("LUMIDOCK_TICK_AT_LOAD", "0", 1);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   DWORD before = start;
   DWORD after = start;

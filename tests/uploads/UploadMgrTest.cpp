@@ -449,9 +449,9 @@ TEST_F(CFileUploadMgrTest, StopEndsLiveUploadsAndARestartResumesThem) {
 // Idle time is measured on a 64-bit clock: the 32-bit tick count wrapping in the middle of an
 // upload neither ends it early nor keeps it alive.
 TEST(CFileUploadMgrWrapTest, IdleEndAcrossTheTickWrap) {
-  const test_common::ProgramResult child = test_common::RunChildCase(
-      "CFileUploadMgrWrapChildProcess.DISABLED_IdleEndAcrossTheTickWrap",
-      {test_common::TickBiasShortOfWrap(5000)});
+  const test_common::ProgramResult child =
+      test_common::RunChildCase("CFileUploadMgrWrapChildProcess.DISABLED_IdleEndAcrossTheTickWrap",
+                                {test_common::TickAtLoadShortOfWrap(5000)});
   EXPECT_TRUE(child.Passed()) << child.output;
 }
 

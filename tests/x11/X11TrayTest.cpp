@@ -56,6 +56,22 @@ std::vector<LPARAM> TrayClicks(TestWindow& window) {
   return clicks;
 }
 
+// A tray that sizes itself to its icons still moves a new one for a while (longer on a busy
+// machine): waits until `*pArea` stays put across a pause, so clicks land where it settled.
+void SettleIcon(TestWindow& window, GdkRectangle* pArea) {
+  GdkRectangle settled{};
+  (void)WaitUntil(
+      [&] {
+        x11_test::Pause(kBetweenSequencesMs);
+        if (!GetTrayIconGeometryForTesting(window.Hwnd(), 0, &settled)) return false;
+        const bool same = settled.x == pArea->x && settled.y == pArea->y &&
+                          settled.width == pArea->width && settled.height == pArea->height;
+        *pArea = settled;
+        return same;
+      },
+      10000);
+}
+
 // Clicks at the icon's centre with xdotool; returns once `expected` messages arrived.
 bool Click(TestWindow& window, const GdkRectangle& area, std::vector<std::string> clickArgs,
            size_t expected) {
@@ -80,7 +96,7 @@ TEST(Tray, ClicksBecomeWindowsMouseMessages) {
   ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
   EXPECT_LT(work.bottom, GetSystemMetrics(SM_CYSCREEN));
   EXPECT_EQ(GetSystemMetrics(SM_CXSCREEN), 1280);
-  x11_test::Pause(kBetweenSequencesMs);
+  SettleIcon(window, &area);
 
   ASSERT_TRUE(Click(window, area, {"click", "1"}, 2));
   EXPECT_EQ(TrayClicks(window), (std::vector<LPARAM>{513, 514}));
@@ -118,19 +134,7 @@ TEST(Tray, LateTrayEmbedsTheIcon) {
       WaitUntil([&] { return GetTrayIconGeometryForTesting(window.Hwnd(), 0, &area); }, 10000);
   EXPECT_TRUE(embedded);
   if (embedded) {
-    // A tray that sizes itself to its icons still moves a new one for a while: click where it
-    // settles.
-    GdkRectangle settled{};
-    (void)WaitUntil(
-        [&] {
-          x11_test::Pause(kBetweenSequencesMs);
-          if (!GetTrayIconGeometryForTesting(window.Hwnd(), 0, &settled)) return false;
-          const bool same = settled.x == area.x && settled.y == area.y &&
-                            settled.width == area.width && settled.height == area.height;
-          area = settled;
-          return same;
-        },
-        5000);
+    SettleIcon(window, &area);
     EXPECT_TRUE(Click(window, area, {"click", "1"}, 2));
     EXPECT_EQ(TrayClicks(window), (std::vector<LPARAM>{513, 514}));
     EXPECT_TRUE(x11_test::SaveScreenshot("tray-late"));

@@ -13,6 +13,7 @@ cat >"$work/probe.sh" <<'EOF'
 #!/usr/bin/env bash
 out=$1
 echo "display=$DISPLAY home=$HOME tmp=$TMPDIR runtime=$XDG_RUNTIME_DIR" >"$out"
+echo "socket=$(stat -c %i "/tmp/.X11-unix/X${DISPLAY#:}")" >>"$out"
 touch "$HOME/written-by-test" "$TMPDIR/scratch"
 for p in $(pgrep -x openbox) $(pgrep -x trayer) $(pgrep -x Xvfb); do
   if tr '\0' '\n' </proc/$p/environ 2>/dev/null | grep -qx "DISPLAY=$DISPLAY" ||
@@ -49,7 +50,11 @@ for run in a b; do
   done
   number=${display_a#:}
   [[ $run == b ]] && number=${display_b#:}
-  [[ ! -e /tmp/.X11-unix/X$number ]] || fail "run $run left its X socket"
+  # Another test's X server may take the freed number at once: only this run's socket counts.
+  socket=$(sed -n 's/^socket=//p' "$work/$run")
+  [[ -n "$socket" ]] || fail "run $run saw no X socket"
+  [[ "$(stat -c %i "/tmp/.X11-unix/X$number" 2>/dev/null)" != "$socket" ]] ||
+    fail "run $run left its X socket"
 done
 [[ "$(ls -A "$HOME" | sort)" == "$before" ]] || fail "the real home folder changed"
 [[ ! -e "$HOME/written-by-test" ]] || fail "the real home folder was written"

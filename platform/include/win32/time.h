@@ -26,9 +26,9 @@ struct SYSTEMTIME {
 using LPSYSTEMTIME = SYSTEMTIME*;
 
 // Milliseconds since boot (suspend included, as on Windows), cut to 32 bits: it wraps after
-// 49.7 days, so elapsed times must be taken as unsigned differences. LUMIDOCK_TICK_BIAS (signed
-// milliseconds, read once as the layer loads) shifts both counters so tests can run across the
-// wrap.
+// 49.7 days, so elapsed times must be taken as unsigned differences. LUMIDOCK_TICK_AT_LOAD (the
+// 64-bit count, decimal or 0x-hex, read once as the layer loads) sets where both counters stand
+// at that moment, so tests can run across the wrap.
 WIN32_API DWORD GetTickCount();
 WIN32_API ULONGLONG GetTickCount64();
 

@@ -23,7 +23,7 @@ struct Timer {
   uint64_t dueMs;
   bool repeat;
   uint64_t serial;     // order among timers due at the same moment
-  uint64_t firedPass;  // the RunDueTimers pass that last fired it
+  uint64_t armedPass;  // the pass count when it was last set or fired: due only in a later pass
 };
 
 // The timers of the UI thread.
@@ -44,6 +44,9 @@ class CTimerTable {
     it->dueMs = now + ms;
     it->repeat = repeat;
     it->serial = ++m_nextSerial;
+    // Set from a call-back, it waits for the next pass, or a 0 ms timer that sets itself again
+    // would keep this pass going for ever.
+    it->armedPass = m_pass;
     Rearm();
     return true;
   }
@@ -67,7 +70,7 @@ class CTimerTable {
       uint64_t now = Host().NowMs();
       auto due = m_timers.end();
       for (auto it = m_timers.begin(); it != m_timers.end(); ++it) {
-        if (it->dueMs > now || it->firedPass == pass) continue;
+        if (it->dueMs > now || it->armedPass >= pass) continue;
         if (due == m_timers.end() || it->dueMs < due->dueMs ||
             (it->dueMs == due->dueMs && it->serial < due->serial)) {
           due = it;
@@ -81,7 +84,7 @@ class CTimerTable {
       pCallback->AddRef();
       if (due->repeat) {
         due->dueMs = now + std::max<uint64_t>(due->intervalMs, 1);
-        due->firedPass = pass;
+        due->armedPass = m_pass;
       } else {
         m_timers.erase(due);
         pCallback->Release();  // the timer's; the call's reference keeps it alive
