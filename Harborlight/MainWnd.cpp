@@ -558,6 +558,9 @@ void CMainWnd::Teardown() {
   m_pQrCodePage.reset();
   if (m_hMapping) CloseHandle(std::exchange(m_hMapping, nullptr));
   if (m_hMutex) CloseHandle(std::exchange(m_hMutex, nullptr));
+  // The library outlives this window (its module stays loaded): it must not keep a sink that
+  // points here, nor refuse the next window's.
+  if (m_pLogic) m_pLogic->Unadvise(this);
   // The kept store goes before the library that made it.
   CachedOrbalynDB::Clear();
   UnloadOrbalyn();
