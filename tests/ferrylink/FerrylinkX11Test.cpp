@@ -209,6 +209,9 @@ class FerrylinkX11Test : public ::testing::Test {
         },
         timeoutMs);
   }
+  // The popup looks at its parent every 300 ms and then ends; ten times that is the liveness
+  // bound, so a loaded machine or a sanitizer build does not fail the test.
+  static constexpr int kEndsWithinMs = 3000;
   // The thread sanitizer slows the web engine several times over: the bound stretches there only.
   bool ExitedWithin(int ms) {
 #ifdef __SANITIZE_THREAD__
@@ -287,15 +290,15 @@ TEST_F(FerrylinkX11Test, LoginLinkShrinksAndTheDownloadPageClosesIt) {
   EXPECT_TRUE(ParentEnabledAndActive());
 }
 
-// The parent hidden, or killed: the popup ends within a second.
-TEST_F(FerrylinkX11Test, ParentHiddenOrKilledEndsItWithinASecond) {
+// The parent hidden, or killed: the popup ends at its next look at the parent.
+TEST_F(FerrylinkX11Test, ParentHiddenOrKilledEndsIt) {
   ASSERT_TRUE(StartUnderParent());
   m_pParent->Send("hide");
-  EXPECT_TRUE(ExitedWithin(1000));
+  EXPECT_TRUE(ExitedWithin(kEndsWithinMs));
   m_pParent.reset();
   ASSERT_TRUE(StartUnderParent());
   m_pParent->Kill();
-  EXPECT_TRUE(ExitedWithin(1000));
+  EXPECT_TRUE(ExitedWithin(kEndsWithinMs));
 }
 
 // Clicked active, a click on the parent keeps the popup (its parent closes it itself); the
@@ -310,7 +313,7 @@ TEST_F(FerrylinkX11Test, FocusToTheParentKeepsItFocusElsewhereEndsIt) {
   EXPECT_FALSE(ExitedWithin(1000));
   m_pParent->Ask("post " + std::to_string(reinterpret_cast<uintptr_t>(m_popup)) + " 0x10 0 0",
                  "posted");
-  EXPECT_TRUE(ExitedWithin(1000));
+  EXPECT_TRUE(ExitedWithin(kEndsWithinMs));
   EXPECT_TRUE(ParentEnabledAndActive());
 
   m_pParent.reset();
@@ -320,7 +323,7 @@ TEST_F(FerrylinkX11Test, FocusToTheParentKeepsItFocusElsewhereEndsIt) {
   const RECT now = RectOf(m_popup);
   ASSERT_TRUE(Click(POINT{now.left + 20, now.top + 20}));
   SetActiveWindow(other.Hwnd());
-  EXPECT_TRUE(ExitedWithin(1000));
+  EXPECT_TRUE(ExitedWithin(kEndsWithinMs));
 }
 
 // A press and drag on the page moves the popup; on the link it does not.
