@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "LibraryPath.h"
-#include "MainWndTestSupport.h"
+#include "ScriptedMainWndTest.h"
 #include "fakes/ScriptedOrbalyn.h"
 #include "uimsg.pb.h"
 #include "win32/module.h"
@@ -26,28 +26,11 @@ constexpr int64_t kOldId = 77;
 constexpr int64_t kNewId = 0x0102030405060708;
 constexpr int64_t kOtherId = 88;
 
-class MainWndSinkPinsTest : public CMainWndTestBase {
+class MainWndSinkPinsTest : public CScriptedMainWndTest {
  protected:
-  MainWndSinkPinsTest() : CMainWndTestBase(SCRIPTED_ORBALYN_DIR) {}
-
-  void SetUp() override {
-    CMainWndTestBase::SetUp();
-    if (HasFatalFailure()) return;
-    m_hModule = LoadLibraryW(LibraryPathInFolder(ui_test::WindowsFromPosix(SCRIPTED_ORBALYN_DIR)
-                                                     .c_str(),
-                                                 u"Orbalyn.dll")
-                                 .c_str());
-    ASSERT_NE(m_hModule, nullptr);
-    auto getState = reinterpret_cast<scripted_orbalyn::ScriptedStateFn>(
-        GetProcAddress(m_hModule, scripted_orbalyn::kScriptedStateName));
-    ASSERT_NE(getState, nullptr);
-    m_pLibrary = getState();
-    *m_pLibrary = scripted_orbalyn::State{};
-  }
   void TearDown() override {
-    CMainWndTestBase::TearDown();
+    CScriptedMainWndTest::TearDown();
     unsetenv("LUMIDOCK_DRIVES");
-    if (m_hModule) FreeLibrary(m_hModule);
   }
 
   void Deliver(int type, int value, int64_t id = 0, int param1 = 0) {
@@ -57,17 +40,8 @@ class MainWndSinkPinsTest : public CMainWndTestBase {
   // A file written to the phone's folder, then announced and ended as the library does.
   void Upload(int32_t fileId, int64_t id, const std::string& path) {
     test_files::WriteWholeFile(path, std::string(64, 'x'));
-    protocol::UIUploadFileInfo info;
-    info.set_file_id(fileId);
-    info.set_device_id(id);
-    info.set_file_path(Utf16ToUtf8(ui_test::WindowsFromPosix(path)));
-    info.set_file_device_path("/DCIM/a.jpg");
-    info.set_file_timestamp(1);
-    info.set_file_size(64);
-    info.set_file_scrc64(1);
-    info.set_file_device_subpath("");
-    CTestMessage begin(UIMsg_upload_begin, 0, id, fileId);
-    begin.m_hasPayload = info.SerializeToString(&begin.m_payload);
+    CTestMessage begin = UploadBeginMessage(
+        fileId, id, Utf16ToUtf8(ui_test::WindowsFromPosix(path)), 64);
     EXPECT_EQ(m_pMain->OnLogicMessage(&begin), 0);
     Deliver(UIMsg_upload_result, 0, 0, fileId);
   }
@@ -105,8 +79,6 @@ class MainWndSinkPinsTest : public CMainWndTestBase {
     return true;
   }
 
-  HMODULE m_hModule = nullptr;
-  scripted_orbalyn::State* m_pLibrary = nullptr;
 };
 
 TEST_F(MainWndSinkPinsTest, BatchCountsRebindPresenceAndUnbindNoticeOnThePage) {

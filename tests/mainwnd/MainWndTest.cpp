@@ -15,7 +15,7 @@
 #include "ImageShowPageAdapter.h"
 #include "LibraryPath.h"
 #include "MainHwnd.h"
-#include "MainWndTestSupport.h"
+#include "ScriptedMainWndTest.h"
 #include "TrayUI.h"
 #include "fakes/ScriptedOrbalyn.h"
 #include "uimsg.pb.h"
@@ -51,45 +51,11 @@ lq::CWindowElement* WindowNamed(const std::u16string& name) {
   return nullptr;
 }
 
-class MainWndTest : public CMainWndTestBase {
+class MainWndTest : public CScriptedMainWndTest {
  protected:
-  MainWndTest() : CMainWndTestBase(SCRIPTED_ORBALYN_DIR) {}
-
-  void SetUp() override {
-    CMainWndTestBase::SetUp();
-    if (HasFatalFailure()) return;
-    m_hModule = LoadLibraryW(
-        LibraryPathInFolder(WindowsFromPosix(SCRIPTED_ORBALYN_DIR).c_str(), u"Orbalyn.dll")
-            .c_str());
-    ASSERT_NE(m_hModule, nullptr);
-    auto getState = reinterpret_cast<scripted_orbalyn::ScriptedStateFn>(
-        GetProcAddress(m_hModule, scripted_orbalyn::kScriptedStateName));
-    ASSERT_NE(getState, nullptr);
-    m_pLibrary = getState();
-    *m_pLibrary = scripted_orbalyn::State{};
-  }
-  void TearDown() override {
-    CMainWndTestBase::TearDown();
-    if (m_hModule) FreeLibrary(m_hModule);
-  }
-
   HRESULT Deliver(CTestMessage message) { return m_pMain->OnLogicMessage(&message); }
   void Deliver(int type, int value, int64_t id = 0, int param1 = 0, int param2 = 0) {
     EXPECT_EQ(Deliver(CTestMessage(type, value, id, param1, param2)), 0);
-  }
-  static CTestMessage UploadBegin(int32_t fileId, int64_t deviceId, const std::string& path) {
-    protocol::UIUploadFileInfo info;
-    info.set_file_id(fileId);
-    info.set_device_id(deviceId);
-    info.set_file_path(path);
-    info.set_file_device_path("/DCIM/a.jpg");
-    info.set_file_timestamp(1);
-    info.set_file_size(1);
-    info.set_file_scrc64(1);
-    info.set_file_device_subpath("");
-    CTestMessage message(UIMsg_upload_begin, 0, deviceId, fileId);
-    message.m_hasPayload = info.SerializeToString(&message.m_payload);
-    return message;
   }
 
   // A press or release on the tray icon at `timeMs`, then the posted message is run.
@@ -167,8 +133,6 @@ class MainWndTest : public CMainWndTestBase {
     return pixels;
   }
 
-  HMODULE m_hModule = nullptr;
-  scripted_orbalyn::State* m_pLibrary = nullptr;
 };
 
 // --- Start-up ---
@@ -736,8 +700,8 @@ TEST_F(MainWndTest, BoundPhoneIsReportedWithTheNameTheStoreGave) {
 // one that does not parse; the byte total counts param2 as unsigned.
 TEST_F(MainWndTest, UploadBeginRecordsAreConsumedOrDropped) {
   Start();
-  Deliver(UploadBegin(1, kPhone, "/x/\xE7\x85\xA7.jpg"));
-  Deliver(UploadBegin(2, kPhone, "/x/b.jpg"));
+  Deliver(UploadBeginMessage(1, kPhone, "/x/\xE7\x85\xA7.jpg"));
+  Deliver(UploadBeginMessage(2, kPhone, "/x/b.jpg"));
   CTestMessage broken(UIMsg_upload_begin, 0, kPhone, 3);
   broken.m_hasPayload = true;
   broken.m_payload = "\xFF\xFF\xFF";
