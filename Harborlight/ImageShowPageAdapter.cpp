@@ -174,6 +174,7 @@ CImageShowPageAdapter::~CImageShowPageAdapter() {
     if (pending.pTile) pending.pTile->Release();
   }
   m_pending.clear();
+  m_pendingByGroup.clear();
   while (!m_textures.empty()) FreeTextures(m_textures.front().deviceId);
   for (std::unique_ptr<PhoneEntry>& pEntry : m_phones) {
     Release(pEntry->pStripItem);

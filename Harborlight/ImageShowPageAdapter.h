@@ -91,6 +91,12 @@ class CImageShowPageAdapter {
   static constexpr win32::UINT kBatchDoneTimer = 8;
   static constexpr win32::UINT kTipReapTimer = 9;
 
+  // A day group of a phone's container; not held: the container holds it.
+  struct DayGroup {
+    int dayKey = 0;
+    ILqElement* pGroup = nullptr;
+  };
+
   struct PhoneEntry {
     int64_t deviceId = 0;
     std::u16string name;
@@ -104,6 +110,9 @@ class CImageShowPageAdapter {
     // Photos that arrived while the container could not take them (not built, or the walk not
     // ended); merged by path into the index when it is built.
     std::vector<std::u16string> arrivals;
+    // The container's day groups, newest first, which is also the order of their tops: an
+    // arrival finds its day and the viewport its groups without walking the container.
+    std::vector<DayGroup> groups;
   };
 
   // A tile still to be made from the index, or (pTile set) a made tile still to get its
@@ -183,6 +192,11 @@ class CImageShowPageAdapter {
   void BuildContainer(PhoneEntry* pEntry, ScanDevice* pRecord);
   void MergeArrivals(PhoneEntry* pEntry, ScanDevice* pRecord);
   void PrioritizePending(int64_t id);
+  void AddPending(PendingThumb pending);
+  // Takes `it` out of the per-group index; the caller erases it from the list.
+  void UnindexPending(std::list<PendingThumb>::iterator it);
+  // The phone's day group of `dayKey`, or where it would go.
+  static std::vector<DayGroup>::iterator FindGroup(PhoneEntry* pEntry, int dayKey);
   void FreeTextures(int64_t id);
   win32::RECT GetThumbnailRect(int64_t id, int dayKey, const std::u16string& path);
   // Makes one tile of the pending list (or gives a made one its thumbnail).
@@ -237,6 +251,9 @@ class CImageShowPageAdapter {
   ILqElement* m_pCurrentContainer = nullptr;  // one reference, or null
   std::vector<std::unique_ptr<PhoneEntry>> m_phones;
   std::list<PendingThumb> m_pending;
+  // The pending list by group, so that what is in view is found without walking all of it.
+  std::unordered_map<ILqElement*, std::vector<std::list<PendingThumb>::iterator>>
+      m_pendingByGroup;
   std::list<DeviceTextures> m_textures;  // a list: tiles point at their phone's entry
   IPageHost* m_pHost = nullptr;  // not owned
   CUnBindMsgBox* m_pUnbindBox = nullptr;  // one reference, or null

@@ -282,6 +282,7 @@ void CImageShowPageAdapter::BuildContainer(PhoneEntry* pEntry, ScanDevice* pReco
   Release(m_pCurrentContainer);
   m_pCurrentContainer = pContainer;
   m_pCurrentContainer->AddRef();
+  pEntry->groups.clear();
   int total = 0;
   for (const ScanMonth& month : pRecord->months) {
     for (const ScanDay& day : month.days) {
@@ -299,7 +300,7 @@ void CImageShowPageAdapter::BuildContainer(PhoneEntry* pEntry, ScanDevice* pReco
         pending.rect = RECT{x, y, x + kTileSize, y + kTileSize};
         pending.deviceId = pEntry->deviceId;
         pending.dayKey = day.dayKey;
-        m_pending.push_back(std::move(pending));
+        AddPending(std::move(pending));
         if (x < kLastColumnFrom) {
           x += kTileStep;
         } else {
@@ -311,6 +312,7 @@ void CImageShowPageAdapter::BuildContainer(PhoneEntry* pEntry, ScanDevice* pReco
       RECT groupRect{0, total, kContainerWidth, total + y};
       pGroup->SetRect(&groupRect);
       pContainer->AddChild(pGroup);
+      pEntry->groups.push_back(DayGroup{day.dayKey, pGroup});
       pGroup->Release();
       total += y;
     }
@@ -357,6 +359,25 @@ void CImageShowPageAdapter::PrioritizePending(int64_t id) {
   m_pending.splice(m_pending.begin(), m_pending, first, last);
 }
 
+void CImageShowPageAdapter::AddPending(PendingThumb pending) {
+  ILqElement* pGroup = pending.pGroup;
+  m_pending.push_back(std::move(pending));
+  m_pendingByGroup[pGroup].push_back(std::prev(m_pending.end()));
+}
+
+void CImageShowPageAdapter::UnindexPending(std::list<PendingThumb>::iterator it) {
+  auto found = m_pendingByGroup.find(it->pGroup);
+  if (found == m_pendingByGroup.end()) return;
+  std::erase(found->second, it);
+  if (found->second.empty()) m_pendingByGroup.erase(found);
+}
+
+std::vector<CImageShowPageAdapter::DayGroup>::iterator CImageShowPageAdapter::FindGroup(
+    PhoneEntry* pEntry, int dayKey) {
+  return std::lower_bound(pEntry->groups.begin(), pEntry->groups.end(), dayKey,
+                          [](const DayGroup& group, int key) { return group.dayKey > key; });
+}
+
 void CImageShowPageAdapter::FreeTextures(int64_t id) {
   auto it = std::find_if(m_textures.begin(), m_textures.end(),
                          [id](const DeviceTextures& t) { return t.deviceId == id; });
@@ -374,8 +395,9 @@ void CImageShowPageAdapter::FreeTextures(int64_t id) {
     m_textures.erase(it);
   }
   // Tiles of a phone that is gone are not made any more.
-  std::erase_if(m_pending, [id](PendingThumb& pending) {
+  std::erase_if(m_pending, [this, id](PendingThumb& pending) {
     if (pending.deviceId != id) return false;
+    m_pendingByGroup.erase(pending.pGroup);  // a group's tiles are all of one phone
     pending.pGroup->Release();
     if (pending.pTile) pending.pTile->Release();
     return true;
@@ -478,7 +500,7 @@ ILqElement* CImageShowPageAdapter::MakeTile(ILqElement* pGroup, const std::u16st
       pending.dayKey = dayKey;
       pending.pTile = pTile;
       pTile->AddRef();
-      m_pending.push_back(std::move(pending));
+      AddPending(std::move(pending));
       pMade->queued = true;
     }
   }
@@ -551,28 +573,23 @@ int CImageShowPageAdapter::AddPhotoToGroup(PhoneEntry* pEntry, ILqElement* pGrou
 void CImageShowPageAdapter::AddDateGroup(const std::u16string& title, const std::u16string& path,
                                          PhoneEntry* pEntry, int dayKey) {
   ILqElement* pContainer = pEntry->pContainer;
-  const int date = ParseDateTitle(title);
+  // Newer days stay; the new group goes below the lowest of them (groups lie in day order, so
+  // that is the one just newer) and the older ones make room.
+  const auto at = FindGroup(pEntry, dayKey);
   int top = 0;
-  UINT children = 0;
-  pContainer->GetChildCount(&children);
-  for (UINT i = 0; i < children; ++i) {
-    ILqElement* pGroup = nullptr;
-    if (FAILED(pContainer->GetChild(i, &pGroup)) || !pGroup) continue;
-    RECT rect = RectOf(pGroup);
-    if (ParseDateTitle(NameOf(pGroup)) > date) {
-      top = std::max<int>(top, rect.bottom + kNewGroupGap);
-    } else {
-      rect.top += kNewGroupHeight;
-      rect.bottom += kNewGroupHeight;
-      pGroup->SetRect(&rect);
-    }
-    pGroup->Release();
+  if (at != pEntry->groups.begin()) top = RectOf(std::prev(at)->pGroup).bottom + kNewGroupGap;
+  for (auto older = at; older != pEntry->groups.end(); ++older) {
+    RECT rect = RectOf(older->pGroup);
+    rect.top += kNewGroupHeight;
+    rect.bottom += kNewGroupHeight;
+    older->pGroup->SetRect(&rect);
   }
   ILqElement* pGroup = NewDayGroup(title, kFirstArrivalCount);
   if (!pGroup) return;
   RECT groupRect{0, top, kContainerWidth, top + kNewGroupHeight};
   pGroup->SetRect(&groupRect);
   pContainer->AddChild(pGroup);
+  pEntry->groups.insert(at, DayGroup{dayKey, pGroup});
   RECT first{0, kTitleHeight, kTileSize, kTitleHeight + kTileSize};
   const bool inView =
       pContainer == m_pCurrentContainer && InView(CurrentViewport(), pGroup, first);
@@ -599,17 +616,11 @@ void CImageShowPageAdapter::PlaceArrival(PhoneEntry* pEntry, const std::u16strin
   m_pScanner->AddPhoto(pEntry->deviceId, dayKey, path, time);
   const std::u16string title = DateTitle(dayKey);
   ILqElement* pContainer = pEntry->pContainer;
+  const auto at = FindGroup(pEntry, dayKey);
   ILqElement* pFound = nullptr;
-  UINT children = 0;
-  pContainer->GetChildCount(&children);
-  for (UINT i = 0; i < children && !pFound; ++i) {
-    ILqElement* pGroup = nullptr;
-    if (FAILED(pContainer->GetChild(i, &pGroup)) || !pGroup) continue;
-    if (NameOf(pGroup) == title) {
-      pFound = pGroup;
-    } else {
-      pGroup->Release();
-    }
+  if (at != pEntry->groups.end() && at->dayKey == dayKey) {
+    pFound = at->pGroup;
+    pFound->AddRef();
   }
   if (pFound) {
     const int newRow = AddPhotoToGroup(pEntry, pFound, path, dayKey);
@@ -617,17 +628,12 @@ void CImageShowPageAdapter::PlaceArrival(PhoneEntry* pEntry, const std::u16strin
       RECT grown = RectOf(pFound);
       grown.bottom += kTileStep;
       pFound->SetRect(&grown);
-      const int date = ParseDateTitle(title);
-      for (UINT i = 0; i < children; ++i) {
-        ILqElement* pGroup = nullptr;
-        if (FAILED(pContainer->GetChild(i, &pGroup)) || !pGroup) continue;
-        if (pGroup != pFound && ParseDateTitle(NameOf(pGroup)) < date) {
-          RECT rect = RectOf(pGroup);
-          rect.top += kTileStep;
-          rect.bottom += kTileStep;
-          pGroup->SetRect(&rect);
-        }
-        pGroup->Release();
+      // Only the older days lie below it.
+      for (auto older = std::next(at); older != pEntry->groups.end(); ++older) {
+        RECT rect = RectOf(older->pGroup);
+        rect.top += kTileStep;
+        rect.bottom += kTileStep;
+        older->pGroup->SetRect(&rect);
       }
       RECT rect = RectOf(pContainer);
       rect.bottom += kTileStep;
@@ -656,14 +662,18 @@ void CImageShowPageAdapter::OnTileMakerTick() {
   const auto deadline = std::chrono::steady_clock::now() + kViewTickBudget;
   auto timeLeft = [&deadline] { return std::chrono::steady_clock::now() < deadline; };
   if (HasMissingTilesInView(view)) {
-    for (auto it = m_pending.begin(); it != m_pending.end() && timeLeft();) {
-      if (it->deviceId == currentId && InView(view, it->pGroup, it->rect)) {
+    for (const VisibleGroup& visible : view.groups) {
+      auto found = m_pendingByGroup.find(visible.pGroup);
+      if (found == m_pendingByGroup.end()) continue;
+      const std::vector<std::list<PendingThumb>::iterator> inGroup = found->second;
+      for (auto it : inGroup) {
+        if (!timeLeft()) break;
+        if (it->deviceId != currentId || !InView(view, it->pGroup, it->rect)) continue;
         MakePendingTile(*it, true);
+        UnindexPending(it);
         it->pGroup->Release();
         if (it->pTile) it->pTile->Release();
-        it = m_pending.erase(it);
-      } else {
-        ++it;
+        m_pending.erase(it);
       }
     }
     for (const VisibleGroup& visible : view.groups) {
@@ -683,6 +693,7 @@ void CImageShowPageAdapter::OnTileMakerTick() {
     // A large photo alone can take the whole budget: the second tile then waits for a tick.
     for (size_t i = 0; i < kTilesPerSlowTick && !m_pending.empty() && (i == 0 || timeLeft());
          ++i) {
+      UnindexPending(m_pending.begin());
       PendingThumb pending = std::move(m_pending.front());
       m_pending.pop_front();
       MakePendingTile(pending, pending.deviceId == currentId &&
@@ -742,16 +753,21 @@ CImageShowPageAdapter::Viewport CImageShowPageAdapter::CurrentViewport() {
   }
   view.top = position.y;
   view.bottom = position.y + (area.bottom - area.top);
-  UINT children = 0;
-  m_pCurrentContainer->GetChildCount(&children);
-  for (UINT i = 0; i < children; ++i) {
-    ILqElement* pGroup = nullptr;
-    if (FAILED(m_pCurrentContainer->GetChild(i, &pGroup)) || !pGroup) continue;
-    RECT rect = RectOf(pGroup);
-    if (rect.top < view.bottom && rect.bottom > view.top) {
-      view.groups.push_back(VisibleGroup{pGroup, static_cast<int>(rect.top)});
-    }
-    pGroup->Release();
+  auto entry = std::find_if(m_phones.begin(), m_phones.end(), [this](const auto& pEntry) {
+    return pEntry->pContainer == m_pCurrentContainer;
+  });
+  if (entry == m_phones.end()) return view;
+  // Groups lie in day order, each below the newer ones (an arrival's new day overlaps the next
+  // by at most its gap), so both their tops and their bottoms grow along the list.
+  const std::vector<DayGroup>& groups = (*entry)->groups;
+  auto first = std::partition_point(groups.begin(), groups.end(), [&view](const DayGroup& g) {
+    return RectOf(g.pGroup).bottom <= view.top;
+  });
+  auto last = std::partition_point(first, groups.end(), [&view](const DayGroup& g) {
+    return RectOf(g.pGroup).top < view.bottom;
+  });
+  for (auto it = first; it != last; ++it) {
+    view.groups.push_back(VisibleGroup{it->pGroup, static_cast<int>(RectOf(it->pGroup).top)});
   }
   return view;
 }
@@ -766,8 +782,12 @@ bool CImageShowPageAdapter::InView(const Viewport& view, ILqElement* pGroup, con
 
 bool CImageShowPageAdapter::HasMissingTilesInView(const Viewport& view) {
   if (view.groups.empty()) return false;
-  for (const PendingThumb& pending : m_pending) {
-    if (InView(view, pending.pGroup, pending.rect)) return true;
+  for (const VisibleGroup& visible : view.groups) {
+    auto found = m_pendingByGroup.find(visible.pGroup);
+    if (found == m_pendingByGroup.end()) continue;
+    for (auto it : found->second) {
+      if (InView(view, it->pGroup, it->rect)) return true;
+    }
   }
   for (const VisibleGroup& visible : view.groups) {
     UINT children = 0;

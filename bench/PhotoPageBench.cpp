@@ -13,8 +13,10 @@
 //       walk runs on its own thread (StartScan returns while it is still running);
 //   (e) 2,000 photos arriving at 200 a second (files copied in, their paths posted to the UI
 //       thread as the logic sink's would be): the lag of each arrival until the page placed it.
-// Usage: bench-photo-page [--short] [--count N] [--days D] [--large K:WxH]
-//   (--short: 1,000 photos over 50 days and 200 arrivals, for CI)
+// Usage: bench-photo-page [--short] [--count N] [--days D] [--large K:WxH] [--arrivals A]
+//   (--short: 1,000 photos over 50 days and 200 arrivals, for CI; an arrival's cost against the
+//   history it lands in: --count 100000 --days 3000 against --count 1000 --days 50, both with
+//   the same --arrivals)
 
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -242,19 +244,23 @@ int main(int argc, char** argv) {
   int count = 10000;
   int days = 500;
   int arrivals = 2000;
+  int arrivalsOption = 0;
   std::string large;
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
     if (option == "--short") {
       shortRun = true;
-    } else if ((option == "--count" || option == "--days" || option == "--large") &&
+    } else if ((option == "--count" || option == "--days" || option == "--large" ||
+                option == "--arrivals") &&
                i + 1 < argc) {
       std::string value = argv[++i];
+      if (option == "--arrivals") arrivalsOption = std::atoi(value.c_str());
       if (option == "--count") count = std::atoi(value.c_str());
       if (option == "--days") days = std::atoi(value.c_str());
       if (option == "--large") large = value;
     } else {
-      std::fprintf(stderr, "usage: %s [--short] [--count N] [--days D] [--large K:WxH]\n",
+      std::fprintf(stderr,
+                   "usage: %s [--short] [--count N] [--days D] [--large K:WxH] [--arrivals A]\n",
                    argv[0]);
       return 2;
     }
@@ -264,6 +270,7 @@ int main(int argc, char** argv) {
     days = 50;
     arrivals = 200;
   }
+  if (arrivalsOption > 0) arrivals = arrivalsOption;
   photo_test::PinTimeZone();
 
   // A sandbox on tmpfs with the phone's folder.
