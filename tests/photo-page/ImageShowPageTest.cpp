@@ -312,6 +312,18 @@ TEST_F(ImageShowPageTest, ArrivalsGrowRowsAndDays) {
   groups = Groups(Shown());
   EXPECT_EQ(groups.size(), 3u);
   EXPECT_EQ(groups[0].count, u"8张");
+  // A day in the middle gains a row: the newer day stays where it is, only the older moves on.
+  for (int i = 0; i < 5; ++i) {
+    std::string more = Photo("Ostra", "cam/may3_" + std::to_string(i) + ".png", 2024, 5, 3, 14 + i, 0);
+    m_pPage->AddPhoto(1, Windows(more).c_str());
+  }
+  groups = Groups(Shown());
+  EXPECT_EQ(groups[1].count, u"7张");
+  EXPECT_EQ(groups[0].rect.top, 0);
+  EXPECT_EQ(groups[0].rect.bottom, 274);
+  EXPECT_EQ(groups[1].rect.top, 278);
+  EXPECT_EQ(groups[1].rect.bottom, 430 + 122);
+  EXPECT_EQ(groups[2].rect.top, 274 + 152 + 122);
   EXPECT_EQ(CImageShowPageAdapter::ParseDateTitle(u"2024年5月3日"), 20240503);
   EXPECT_EQ(CImageShowPageAdapter::ParseDateTitle(u"24年5月3日"), 240503);
   EXPECT_EQ(CImageShowPageAdapter::ParseDateTitle(u"2024年5月"), 0);
