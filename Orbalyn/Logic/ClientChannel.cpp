@@ -26,7 +26,9 @@ bool CClientChannel::Attach(win32::SOCKET socket) {
 
 void CClientChannel::OnIoComplete(CIOOperation* pOp) {
   if (pOp->Code() == kOpResumeRead) {
+    if (!TryAddRef()) return;
     PostRead();
+    Release();
     return;
   }
   CCommandChannel::OnIoComplete(pOp);

@@ -48,8 +48,9 @@ CCommandChannel::~CCommandChannel() {
 }
 
 void CCommandChannel::OnIoComplete(CIOOperation* pOp) {
-  // A handler may drop the last reference from inside a callback below.
-  const bool referenced = TryAddRef();
+  // A handler may drop the last reference from inside a callback below. At 0 the destructor
+  // runs on another thread: a frame delivered now would take a reference on a dying channel.
+  if (!TryAddRef()) return;
   switch (pOp->Code()) {
     case kOpWrite:
       OnWriteDone(pOp);
@@ -66,7 +67,7 @@ void CCommandChannel::OnIoComplete(CIOOperation* pOp) {
     default:
       break;
   }
-  if (referenced) Release();
+  Release();
 }
 
 void CCommandChannel::OnTimer(unsigned int /*timerId*/) {}

@@ -78,6 +78,11 @@ class CCommandChannel : public CIOHandler {
   // Closes the channel.
   ~CCommandChannel() override;
 
+  // A reference for the duration of a callback, unless the count is already 0: then the
+  // destructor is running on another thread and waits for this callback to end, and the
+  // callback must do nothing.
+  bool TryAddRef();
+
   // Hands a read of kReadSize to the device, when there is one.
   virtual void PostRead();
   virtual void OnConnectDone(CIOOperation* pOp);
@@ -96,10 +101,6 @@ class CCommandChannel : public CIOHandler {
   virtual void OnFinish(uint32_t operation, uint32_t error);
 
  private:
-  // A reference for the duration of a callback, unless the count is already 0: then the
-  // destructor is running on another thread and waits for this callback to end.
-  bool TryAddRef();
-
   win32::CRITICAL_SECTION m_lock;
   // Set in the constructor, then constant: never 0.
   const uint32_t m_id;

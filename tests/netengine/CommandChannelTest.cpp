@@ -1,4 +1,5 @@
 #include <atomic>
+#include <functional>
 #include <future>
 #include <memory>
 #include <new>
@@ -107,6 +108,18 @@ class TestChannel final : public CCommandChannel {
  public:
   TestChannel(CCommandChannelHandler* pHandler, ParseLog* pLog)
       : CCommandChannel(pHandler, 7, 3), m_pLog(pLog) {}
+  ~TestChannel() override {
+    if (onDestroy) onDestroy();
+  }
+
+  void OnIoComplete(CIOOperation* pOp) override {
+    completions.fetch_add(1);
+    CCommandChannel::OnIoComplete(pOp);
+  }
+
+  // Runs when the last reference is gone, before the channel closes.
+  std::function<void()> onDestroy;
+  std::atomic<int> completions{0};
 
  protected:
   CCommand* NewCommand() override { return new (std::nothrow) TestFrame(m_pLog); }
@@ -432,6 +445,30 @@ TEST_F(CCommandChannelTest, CloseFromAnotherThreadWaitsForTheCallbackInFlight) {
   EXPECT_EQ(closed.get(), 1);
   ASSERT_TRUE(DrainIoThread());
   EXPECT_EQ(m_handler.Payloads(), std::vector<std::string>{"slow"});
+}
+
+// The last Release on another thread while a frame arrives: the I/O thread may still enter a
+// callback before the destructor closes the socket, and must hand nothing to the handler, which
+// would take a reference on a dying channel and free it a second time later.
+TEST_F(CCommandChannelTest, FrameArrivingDuringTheLastReleaseReachesNoHandler) {
+  int peer = -1;
+  TestChannel* pChannel = NewAttachedChannel(&peer);
+  m_channels.pop_back();
+  ASSERT_TRUE(Send(pChannel, "hello"));
+  std::string payload;
+  ASSERT_TRUE(ReadFrame(peer, &payload));
+  const std::string frame = TestFrame::Encode("late");
+  bool delivered = false;
+  pChannel->onDestroy = [&] {
+    const int before = pChannel->completions.load();
+    if (!SendAll(peer, frame.data(), frame.size())) return;
+    delivered = PollUntil([&] { return pChannel->completions.load() > before; });
+  };
+  pChannel->Release();
+  ASSERT_TRUE(delivered);
+  ASSERT_TRUE(DrainIoThread());
+  EXPECT_TRUE(m_handler.Payloads().empty());
+  EXPECT_TRUE(m_handler.Events().empty());
 }
 
 // Sending: one overlapped send per call, whole frames in call order, from any thread.
