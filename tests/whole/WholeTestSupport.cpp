@@ -431,13 +431,14 @@ std::string CWholeProgram::Ask(const std::string& request) const {
   }
 }
 
-bool CWholeProgram::Find(const std::string& window, const std::string& path,
-                         Element* pElement) const {
+bool CWholeProgram::Find(const std::string& window, const std::string& path, Element* pElement,
+                         win32::RECT* pWindowRect) const {
   JsonNode* pReply = ParseReply(Port(
       {"raw", "{\"cmd\":\"find\",\"window\":" + Quote(window) + ",\"path\":" + Quote(path) + "}"}));
   if (!pReply) return false;
   JsonObject* pObject = json_node_get_object(pReply);
   const win32::RECT frame = RectMember(pObject, "window");
+  if (pWindowRect) *pWindowRect = frame;
   *pElement = ReadElement(json_object_get_object_member(pObject, "element"),
                           win32::POINT{frame.left, frame.top});
   json_node_unref(pReply);
