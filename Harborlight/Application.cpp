@@ -13,6 +13,7 @@
 #include "AsyncFrame/AsyncFrame.h"
 #include "CGtkView.h"
 #include "CLqTestPort.h"
+#include "ImageShowPageAdapter.h"
 #include "Basalt/CKwBSTR.h"
 #include "Basalt/KwDiag.h"
 #include "Basalt/Util.h"
@@ -240,6 +241,7 @@ bool CApplication::StartGui() {
   // The windows are drawn by the UI framework's desktop view; tests drive them through the test
   // port when HARBORLIGHT_TESTPORT names its socket.
   lq::CGtkView::Install();
+  lq::CLqTestPort::SetDecodeCounter(&CImageShowPageAdapter::AllDecodesInFlight);
   lq::CLqTestPort::StartFromEnvironment(nullptr);
   return true;
 }

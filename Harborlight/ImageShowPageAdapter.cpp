@@ -13,6 +13,7 @@
 #include "Lq/Lq.h"
 #include "OrbalynBinding.h"
 #include "PageElements.h"
+#include "ThumbDecoder.h"
 #include "TrayTipsBase.h"
 #include "WindowHelpers.h"
 #include "win32/file.h"
@@ -159,11 +160,13 @@ CImageShowPageAdapter::CImageShowPageAdapter()
   Pictor::RegisterClasses();
   m_pScanner = &CFolderScanner::Instance();
   m_pScanner->SetSink(this);
+  m_pDecoder = std::make_unique<CThumbDecoder>(DefaultPicturePath(), [this] { OnDecodesReady(); });
 }
 
 CImageShowPageAdapter::~CImageShowPageAdapter() {
-  // Walks that end from now on find no page to call.
+  // Walks that end from now on find no page to call; decodes running end first.
   m_pScanner->SetSink(nullptr);
+  m_pDecoder.reset();
   m_tips.clear();
   KwTimer::EraseTimerCallback(m_timerSink.GetInterface<IKwTimerCallback>(), 0);
   // The busy sign goes with the page.
@@ -477,6 +480,8 @@ void CImageShowPageAdapter::SelectPhone(const std::u16string& name) {
   }
   SetPhoneSelected(pNew, 1);
   m_currentPhone = name;
+  // What was being decoded for the phone left is asked again when it is seen again.
+  DropDecodesExcept(pNew->deviceId);
   ShowPhonePhotos();
   PrioritizePending(pNew->deviceId);
 }

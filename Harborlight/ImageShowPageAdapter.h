@@ -11,8 +11,9 @@
 //
 // Lifetime: one per main window, built with its pages and deleted at its teardown; the page owns
 // its phone entries, their containers, the tiles' textures, the boxes and the corner tips.
-// Threading: UI thread only: the logic sink's calls, clicks, timers and the scanner's callback
-// all arrive there. Folder walks run on the scanner's threads.
+// Threading: UI thread only: the logic sink's calls, clicks, timers, the scanner's callback and
+// the decoder's results all arrive there. Folder walks run on the scanner's threads, thumbnails
+// are decoded on the decoder's; textures and elements are made on the UI thread alone.
 
 #include <cstdint>
 #include <list>
@@ -31,6 +32,7 @@
 #include "Pictor/Pictor.h"
 
 class CFolderScanner;
+class CThumbDecoder;
 class CTrayTipsBase;
 class CUnBindMsgBox;
 struct ScanDevice;
@@ -68,7 +70,7 @@ class CImageShowPageAdapter {
   virtual void OnScanDone(int64_t id);
 
   // A w x h texture of the centre of the picture at `path`, scaled to cover (a picture that does
-  // not decode gives the default picture); null when none can be made.
+  // not decode gives the default picture); null when none can be made. Decodes on this thread.
   static Pictor::HTEXTURE MakeThumbnail(const std::u16string& path, int w, int h);
   // year * 10000 + month * 100 + day of a "%d年%d月%d日" title, else 0.
   static int ParseDateTitle(const std::u16string& text);
@@ -82,6 +84,13 @@ class CImageShowPageAdapter {
   uint64_t TextureBytesForTesting() const { return m_textureBytes; }
   void SetTextureBudgetForTesting(uint64_t bytes) { m_textureBudget = bytes; }
   size_t PendingCountForTesting() const { return m_pending.size(); }
+  // Thumbnails asked of the decoder and not yet shown or dropped, of this page and of all.
+  size_t DecodesInFlight() const { return m_decodes.size(); }
+  static size_t AllDecodesInFlight() { return s_decodesInFlight; }
+  // The most bytes the decodes running at once were reckoned to hold.
+  uint64_t PeakDecodeBytesForTesting() const;
+  // Decodes every thumbnail on the UI thread, as a baseline to measure the decoder against.
+  void SetDecodeOnUiThreadForTesting(bool on) { m_decodeOnUiThread = on; }
 
  private:
   class CUnbindTip;
@@ -139,6 +148,7 @@ class CImageShowPageAdapter {
     int height = 0;
     Pictor::HTEXTURE texture = nullptr;  // the page's reference; null while it has none
     bool queued = false;                 // a PendingThumb waits to give it one
+    uint64_t ticket = 0;                 // its thumbnail's decode while one runs, else 0
   };
 
   struct DeviceTextures {
@@ -188,6 +198,8 @@ class CImageShowPageAdapter {
   win32::HRESULT OnElementClick(win32::UINT eventId, ILqElement* pElement, ILqEvent* pEvent);
 
   // --- The grid ---
+  // Where the picture shown for a photo that does not decode lies.
+  static std::u16string DefaultPicturePath();
   void ShowPhonePhotos();
   void BuildContainer(PhoneEntry* pEntry, ScanDevice* pRecord);
   void MergeArrivals(PhoneEntry* pEntry, ScanDevice* pRecord);
@@ -201,8 +213,19 @@ class CImageShowPageAdapter {
   win32::RECT GetThumbnailRect(int64_t id, int dayKey, const std::u16string& path);
   // Makes one tile of the pending list (or gives a made one its thumbnail).
   void MakePendingTile(PendingThumb& pending, bool inView);
-  // Makes the tile's thumbnail and shows it.
-  void ShowThumbnail(ThumbTile* pThumb);
+  // Asks the decoder for the tile's thumbnail (an `urgent` one before the backlog), unless it
+  // has one or one is being made.
+  void RequestThumbnail(ThumbTile* pThumb, bool urgent);
+  // Shows the texture (the page takes the caller's reference) on the tile.
+  void AttachTexture(ThumbTile* pThumb, Pictor::HTEXTURE texture);
+  // The decoder's results: textures for the tiles still waiting for them, then the tile maker.
+  void OnDecodesReady();
+  // Forgets the tile's decode: its result will be dropped.
+  void ForgetDecode(ThumbTile* pThumb);
+  // Drops the decodes of every phone but `id`'s.
+  void DropDecodesExcept(int64_t id);
+  // Whether a thumbnail of that size fits the budget beside those held and those being made.
+  bool BudgetHasRoom(int width, int height) const;
   // Makes a "PHOTO" tile in the group; a photo's thumbnail is made now when the tile is in view
   // or the budget has room, else when it is seen (or, with `queue`, by timer 6). Answers the
   // tile (held by the group), or null.
@@ -221,7 +244,7 @@ class CImageShowPageAdapter {
   Viewport CurrentViewport();
   // Whether a tile of the current container at `rect` of `pGroup` lies in view.
   static bool InView(const Viewport& view, ILqElement* pGroup, const win32::RECT& rect);
-  // Tiles in view still to be made or without a thumbnail.
+  // Tiles in view still to be made, or without a thumbnail and none being made.
   bool HasMissingTilesInView(const Viewport& view);
   void DropTexture(ThumbTile* pThumb);
   // Gives textures up, far tiles and hidden phones' first, until the budget holds again.
@@ -266,6 +289,12 @@ class CImageShowPageAdapter {
   // The grid's own bookkeeping
   std::unordered_map<ILqElement*, ThumbTile*> m_thumbByTile;  // tiles with a thumbnail
   uint64_t m_textureBytes = 0;
+  std::unique_ptr<CThumbDecoder> m_pDecoder;
+  std::unordered_map<uint64_t, ThumbTile*> m_decodes;  // by ticket: decodes not yet back
+  uint64_t m_lastTicket = 0;
+  uint64_t m_decodingBytes = 0;  // the textures the decodes in m_decodes will make
+  bool m_decodeOnUiThread = false;
+  static inline size_t s_decodesInFlight = 0;  // of every page
   uint64_t m_textureBudget = kTextureBudgetBytes;
   win32::DWORD m_tileTimerInterval = 0;  // 0 while timer 6 is stopped
   std::vector<std::unique_ptr<CUnbindTip>> m_tips;

@@ -14,6 +14,8 @@
 #include "ImageShowPageAdapter.h"
 #include "Lq/Lq.h"
 #include "PageElements.h"
+#include "ResourcePath.h"
+#include "ThumbDecoder.h"
 #include "win32/file.h"
 #include "win32/oleauto.h"
 #include "win32/time.h"
@@ -134,81 +136,15 @@ uint64_t TextureBytes(int width, int height) { return uint64_t{4} * width * heig
 
 }  // namespace
 
+std::u16string CImageShowPageAdapter::DefaultPicturePath() {
+  return lq::ResolvePicturePath(kDefaultPicture);
+}
+
 Pictor::HTEXTURE CImageShowPageAdapter::MakeThumbnail(const std::u16string& path, int w, int h) {
-  using namespace Pictor;
-  if (w <= 0 || h <= 0) return nullptr;
-  ILqImage* pPicture = nullptr;
-  IPictorImage* pImage = nullptr;
-  if (SUCCEEDED(Util::Lq::CreateObject(CLSID_LqImage, IID_ILqImage,
-                                       reinterpret_cast<void**>(&pPicture))) &&
-      FAILED(pPicture->QueryInterface(IID_IPictorImage, reinterpret_cast<void**>(&pImage)))) {
-    pImage = nullptr;
-  }
-  HTEXTURE source = nullptr;
-  auto load = [&](const WCHAR* pPath) {
-    source = nullptr;
-    if (SUCCEEDED(pPicture->LoadFile(pPath))) pImage->GetTexture(&source);
-  };
-  if (pImage) {
-    load(path.c_str());
-    if (!source) load(kDefaultPicture);
-  }
-
-  HCANVAS canvasB = CreateCanvas(w, h, 0);
-  if (!canvasB) {
-    if (pImage) pImage->Release();
-    if (pPicture) pPicture->Release();
-    return nullptr;
-  }
-  SetCanvasFilter(canvasB, kGoodFilter);
-  RECT whole{0, 0, w, h};
-  FillSolidRectEx(canvasB, kOpaqueWhite, &whole, 0);
-
-  HCANVAS canvasA = nullptr;
-  int sw = 0;
-  int sh = 0;
-  // A picture that does not decode (or would need too large a canvas) is replaced by the
-  // default picture once.
-  for (int attempt = 0; attempt < 2 && source; ++attempt) {
-    int tw = 0;
-    int th = 0;
-    GetTextureSize(source, &tw, &th);
-    if (tw > 0 && th > 0) {
-      const float fw = static_cast<float>(w);
-      const float fh = static_cast<float>(h);
-      const float ftw = static_cast<float>(tw);
-      const float fth = static_cast<float>(th);
-      if (fth / fh >= ftw / fw) {
-        sw = w;
-        sh = static_cast<int>(fw / ftw * fth);
-      } else {
-        sh = h;
-        sw = static_cast<int>(fh / fth * ftw);
-      }
-      canvasA = CreateCanvas(sw, sh, 0);
-    }
-    if (canvasA) {
-      SetCanvasFilter(canvasA, kGoodFilter);
-      RECT drawn{0, 0, sw, sh};
-      FillSolidRectEx(canvasA, kOpaqueWhite, &drawn, 0);
-      if (SUCCEEDED(pImage->Draw(canvasA, &drawn))) break;
-      DeleteCanvas(canvasA);
-      canvasA = nullptr;
-    }
-    if (attempt == 0) load(kDefaultPicture);
-  }
-  if (canvasA) {
-    RECT cut = sw == w ? RECT{0, (sh - h) / 2, w, (sh - h) / 2 + h}
-                       : RECT{(sw - w) / 2, 0, (sw - w) / 2 + w, h};
-    POINT origin{0, 0};
-    MixCanvas(canvasB, &origin, canvasA, &cut, 255);
-  }
-  HTEXTURE texture = CanvasToTexture(canvasB);
-  if (texture) SetTextureFilter(texture, kGoodFilter);
-  DeleteCanvas(canvasA);
-  DeleteCanvas(canvasB);
-  if (pImage) pImage->Release();
-  if (pPicture) pPicture->Release();
+  const Pictor::PixelBuffer pixels =
+      CThumbDecoder::DecodeThumbnail(path, DefaultPicturePath(), w, h);
+  Pictor::HTEXTURE texture = Pictor::TextureFromPixels(pixels);
+  if (texture) Pictor::SetTextureFilter(texture, Pictor::kGoodFilter);
   return texture;
 }
 
@@ -383,6 +319,7 @@ void CImageShowPageAdapter::FreeTextures(int64_t id) {
                          [id](const DeviceTextures& t) { return t.deviceId == id; });
   if (it != m_textures.end()) {
     for (std::unique_ptr<ThumbTile>& pThumb : it->tiles) {
+      ForgetDecode(pThumb.get());
       if (pThumb->texture) {
         m_textureBytes -= TextureBytes(pThumb->width, pThumb->height);
         Pictor::DeleteTexture(pThumb->texture);
@@ -394,6 +331,7 @@ void CImageShowPageAdapter::FreeTextures(int64_t id) {
     }
     m_textures.erase(it);
   }
+  if (m_pDecoder) m_pDecoder->DropDevice(id);
   // Tiles of a phone that is gone are not made any more.
   std::erase_if(m_pending, [this, id](PendingThumb& pending) {
     if (pending.deviceId != id) return false;
@@ -427,9 +365,8 @@ void CImageShowPageAdapter::MakePendingTile(PendingThumb& pending, bool inView) 
     ThumbTile* pThumb = FindThumb(pending.pTile);
     if (pThumb) {
       pThumb->queued = false;
-      if (inView || m_textureBytes + TextureBytes(pThumb->width, pThumb->height) <=
-                        m_textureBudget) {
-        ShowThumbnail(pThumb);
+      if (inView || BudgetHasRoom(pThumb->width, pThumb->height)) {
+        RequestThumbnail(pThumb, inView);
       }
     }
     return;
@@ -439,10 +376,23 @@ void CImageShowPageAdapter::MakePendingTile(PendingThumb& pending, bool inView) 
            false);
 }
 
-void CImageShowPageAdapter::ShowThumbnail(ThumbTile* pThumb) {
-  if (pThumb->texture) return;
-  Pictor::HTEXTURE texture = MakeThumbnail(pThumb->path, pThumb->width, pThumb->height);
-  if (!texture) return;
+void CImageShowPageAdapter::RequestThumbnail(ThumbTile* pThumb, bool urgent) {
+  if (pThumb->texture || pThumb->ticket) return;
+  if (m_decodeOnUiThread || !m_pDecoder) {
+    if (Pictor::HTEXTURE texture = MakeThumbnail(pThumb->path, pThumb->width, pThumb->height)) {
+      AttachTexture(pThumb, texture);
+    }
+    return;
+  }
+  pThumb->ticket = ++m_lastTicket;
+  m_decodes[pThumb->ticket] = pThumb;
+  ++s_decodesInFlight;
+  m_decodingBytes += TextureBytes(pThumb->width, pThumb->height);
+  m_pDecoder->Request(pThumb->ticket, pThumb->pOwner->deviceId, pThumb->path, pThumb->width,
+                      pThumb->height, urgent);
+}
+
+void CImageShowPageAdapter::AttachTexture(ThumbTile* pThumb, Pictor::HTEXTURE texture) {
   ILqImage* pPicture = nullptr;
   Pictor::IPictorImage* pImage = nullptr;
   if (SUCCEEDED(Util::Lq::CreateObject(CLSID_LqImage, IID_ILqImage,
@@ -458,6 +408,45 @@ void CImageShowPageAdapter::ShowThumbnail(ThumbTile* pThumb) {
   pThumb->texture = texture;
   m_textureBytes += TextureBytes(pThumb->width, pThumb->height);
   --pThumb->pOwner->textureless;
+}
+
+void CImageShowPageAdapter::OnDecodesReady() {
+  for (CThumbDecoder::Result& result : m_pDecoder->TakeResults()) {
+    auto it = m_decodes.find(result.ticket);
+    if (it == m_decodes.end()) continue;  // its phone went, or was switched away from
+    ThumbTile* pThumb = it->second;
+    ForgetDecode(pThumb);
+    Pictor::HTEXTURE texture = Pictor::TextureFromPixels(result.pixels);
+    if (!texture) continue;
+    Pictor::SetTextureFilter(texture, Pictor::kGoodFilter);
+    AttachTexture(pThumb, texture);
+  }
+  EnforceBudget();
+  ScheduleTileMaker();
+}
+
+void CImageShowPageAdapter::ForgetDecode(ThumbTile* pThumb) {
+  if (!pThumb->ticket) return;
+  m_decodes.erase(pThumb->ticket);
+  --s_decodesInFlight;
+  pThumb->ticket = 0;
+  m_decodingBytes -= TextureBytes(pThumb->width, pThumb->height);
+}
+
+void CImageShowPageAdapter::DropDecodesExcept(int64_t id) {
+  for (DeviceTextures& textures : m_textures) {
+    if (textures.deviceId == id) continue;
+    if (m_pDecoder) m_pDecoder->DropDevice(textures.deviceId);
+    for (std::unique_ptr<ThumbTile>& pThumb : textures.tiles) ForgetDecode(pThumb.get());
+  }
+}
+
+uint64_t CImageShowPageAdapter::PeakDecodeBytesForTesting() const {
+  return m_pDecoder ? m_pDecoder->PeakBytesForTesting() : 0;
+}
+
+bool CImageShowPageAdapter::BudgetHasRoom(int width, int height) const {
+  return m_textureBytes + m_decodingBytes + TextureBytes(width, height) <= m_textureBudget;
 }
 
 ILqElement* CImageShowPageAdapter::MakeTile(ILqElement* pGroup, const std::u16string& path,
@@ -487,8 +476,9 @@ ILqElement* CImageShowPageAdapter::MakeTile(ILqElement* pGroup, const std::u16st
     textures.tiles.push_back(std::move(pThumb));
     ++textures.textureless;
     m_thumbByTile[pTile] = pMade;
-    if (inView || m_textureBytes + TextureBytes(thumbSize, thumbSize) <= m_textureBudget) {
-      ShowThumbnail(pMade);
+    if (inView || BudgetHasRoom(thumbSize, thumbSize)) {
+      // An arrival goes before the backlog, as a tile in view does.
+      RequestThumbnail(pMade, inView || queue);
     } else if (queue) {
       // Off screen: placed now, its thumbnail made by timer 6.
       PendingThumb pending;
@@ -684,7 +674,7 @@ void CImageShowPageAdapter::OnTileMakerTick() {
         if (FAILED(visible.pGroup->GetChild(i, &pTile)) || !pTile) continue;
         ThumbTile* pThumb = FindThumb(pTile);
         if (pThumb && !pThumb->texture && InView(view, visible.pGroup, RectOf(pTile))) {
-          ShowThumbnail(pThumb);
+          RequestThumbnail(pThumb, true);
         }
         pTile->Release();
       }
@@ -796,8 +786,8 @@ bool CImageShowPageAdapter::HasMissingTilesInView(const Viewport& view) {
       ILqElement* pTile = nullptr;
       if (FAILED(visible.pGroup->GetChild(i, &pTile)) || !pTile) continue;
       ThumbTile* pThumb = FindThumb(pTile);
-      const bool missing =
-          pThumb && !pThumb->texture && InView(view, visible.pGroup, RectOf(pTile));
+      const bool missing = pThumb && !pThumb->texture && !pThumb->ticket &&
+                           InView(view, visible.pGroup, RectOf(pTile));
       pTile->Release();
       if (missing) return true;
     }

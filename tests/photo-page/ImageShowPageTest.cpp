@@ -89,9 +89,9 @@ TEST_F(ImageShowPageTest, StatusLineThroughBatches) {
   m_pPage->OnBackupProgress(1, 1, 5);
   EXPECT_EQ(Text(u"statusText"), u"有5张照片正在备份...");
   EXPECT_FALSE(Hidden(u"loadingAniImg"));
-  m_clock.Advance(30);
+  Advance(30);
   EXPECT_EQ(Element(u"loadingAniImg")->Picture().Path(), u"platformres:loadinganimation\\1.png");
-  m_clock.Advance(30);
+  Advance(30);
   EXPECT_EQ(Element(u"loadingAniImg")->Picture().Path(), u"platformres:loadinganimation\\2.png");
   m_pPage->OnBackupProgress(1, 0, 3);  // ended with three files left
   EXPECT_EQ(Text(u"statusText"), kUnknown);
@@ -103,9 +103,9 @@ TEST_F(ImageShowPageTest, StatusLineThroughBatches) {
   m_pPage->OnBackupProgress(1, 1, 1);
   m_pPage->OnBackupProgress(1, 0, 0);
   EXPECT_EQ(Text(u"statusText"), u"备份完成");
-  m_clock.Advance(2999);
+  Advance(2999);
   EXPECT_EQ(Text(u"statusText"), u"备份完成");
-  m_clock.Advance(1);
+  Advance(1);
   // "最近备份时间：" and the local time as 2024-06-01 10:00.
   const std::u16string status = Text(u"statusText");
   const std::u16string shape = u"最近备份时间：dddd-dd-dd dd:dd";
@@ -212,12 +212,12 @@ TEST_F(ImageShowPageTest, GridFromTheFolderAndWhatClicksOpen) {
   // Tiles in view (the first two days) come first, 15 ms apart (a tick works 12 ms at most, so
   // a slow machine needs more of them); the third day's waits.
   for (int tick = 0; tick < 100 && groups[0].tiles.size() + groups[1].tiles.size() < 9; ++tick) {
-    m_clock.Advance(15);
+    Advance(15);
     groups = Groups(Shown());
     EXPECT_TRUE(groups[2].tiles.empty());
   }
   EXPECT_EQ(groups[0].tiles.size() + groups[1].tiles.size(), 9u);
-  m_clock.Advance(200);
+  Advance(200);
   groups = Groups(Shown());
   ASSERT_EQ(groups[2].tiles.size(), 1u);
   EXPECT_EQ(m_pPage->PendingCountForTesting(), 0u);
@@ -277,6 +277,8 @@ TEST_F(ImageShowPageTest, ArrivalsGrowRowsAndDays) {
 
   std::string seventh = Photo("Ostra", "cam/m6_late.png", 2024, 5, 6, 23, 0);
   m_pPage->AddPhoto(1, Windows(seventh).c_str());
+  EXPECT_EQ(m_pPage->DecodesInFlight(), 1u);  // asked for at once, shown when decoded
+  ASSERT_TRUE(SettleDecodes());
   groups = Groups(Shown());
   EXPECT_EQ(groups[0].rect.bottom, 274);
   EXPECT_EQ(groups[0].count, u"7张");
@@ -286,7 +288,7 @@ TEST_F(ImageShowPageTest, ArrivalsGrowRowsAndDays) {
     if (PathOf(pTile).ends_with(u"m6_late.png")) {
       EXPECT_EQ(pTile->Rect().left, 0);
       EXPECT_EQ(pTile->Rect().top, 30);
-      EXPECT_EQ(Look(pTile), "thumbnail");  // in view: made at once
+      EXPECT_EQ(Look(pTile), "thumbnail");  // in view
     }
     if (PathOf(pTile).ends_with(u"m6_0.png")) {
       EXPECT_EQ(pTile->Rect().top, 152);  // pushed on
@@ -395,7 +397,7 @@ TEST_F(ImageShowPageTest, UnbindFlowsBoxesAndTips) {
   for (int i = 0; i < 30; ++i) Photo("Ostra", "cam/o" + std::to_string(i) + ".png", 2024, 9, 1, 8, i);
   m_pPage->RefreshPhoneList(0, 0);
   ASSERT_TRUE(WaitForScan());
-  m_clock.Advance(15);
+  Advance(15);
   ASSERT_GT(m_pPage->TextureBytesForTesting(), 0u);
   ASSERT_GT(m_pPage->PendingCountForTesting(), 0u);
 
@@ -435,7 +437,7 @@ TEST_F(ImageShowPageTest, UnbindFlowsBoxesAndTips) {
   lq::CWindowElement* pTip = windows[0] == lq::CElement::FromInterface(m_pMain) ? windows[1]
                                                                                : windows[0];
   EXPECT_EQ(ui_test::Find(pTip, u"contextText")->TextValue(), u"手机Marlo解除了与此电脑的绑定。");
-  m_clock.Advance(5 * 11);
+  Advance(5 * 11);
   EXPECT_EQ(pTip->Rect().right, 1275);
   EXPECT_EQ(pTip->Rect().bottom, 989);
 
@@ -461,7 +463,7 @@ TEST_F(ImageShowPageTest, UnbindFlowsBoxesAndTips) {
   // The page closes its tip; the tip is let go afterwards.
   m_pPage->ClosePopups();
   EXPECT_EQ(lq::CWindowElement::AllWindows().size(), 1u);
-  m_clock.Advance(1);
+  Advance(1);
 }
 
 // The backup folder opens in the shell (made first when missing); when it cannot be made, or
@@ -526,13 +528,13 @@ TEST_F(ImageShowPageTest, ChangeDeviceIdReKeysEntryTilesAndTextures) {
   for (int i = 0; i < 30; ++i) Photo("Ostra", "cam/o" + std::to_string(i) + ".png", 2024, 9, 1, 8, i);
   m_pPage->RefreshPhoneList(0, 0);
   ASSERT_TRUE(WaitForScan());
-  m_clock.Advance(15);
+  Advance(15);
   m_pPage->ChangeDeviceId(9, 1);
   m_root.m_store.m_bound[0].id = 9;
   std::string late = Photo("Ostra", "cam/late.png", 2024, 9, 1, 23, 0);
   m_pPage->AddPhoto(9, Windows(late).c_str());
   EXPECT_EQ(Groups(Shown())[0].count, u"31张");
-  m_clock.Advance(15);
+  Advance(15);
   ASSERT_GT(m_pPage->TextureBytesForTesting(), 0u);
   ASSERT_GT(m_pPage->PendingCountForTesting(), 0u);
   m_root.m_store.Unbind(9);
@@ -541,7 +543,7 @@ TEST_F(ImageShowPageTest, ChangeDeviceIdReKeysEntryTilesAndTextures) {
   EXPECT_EQ(m_pPage->PendingCountForTesting(), 0u);
   EXPECT_EQ(Pictor::LiveTextureCount(), m_textures);
   m_pPage->ClosePopups();
-  m_clock.Advance(1);
+  Advance(1);
 }
 
 // Within the texture budget (here 20 thumbnails): far tiles give theirs up first and get them
@@ -574,7 +576,7 @@ TEST_F(ImageShowPageTest, TexturesStayWithinTheBudget) {
 
   // Scrolled: the next tick sees the tiles without thumbnails and makes them, quickly.
   auto refill = [&] {
-    for (int tick = 0; tick < 20 && inViewWithout() > 0; ++tick) m_clock.Advance(tick ? 15 : 200);
+    for (int tick = 0; tick < 20 && inViewWithout() > 0; ++tick) Advance(tick ? 15 : 200);
     return inViewWithout();
   };
   POINT bottom{0, 10000};

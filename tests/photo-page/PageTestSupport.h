@@ -147,9 +147,18 @@ class CPageTest : public ui_test::CMainWindowTest {
   bool WaitForScan() {
     return PumpUntil([this] { return Hidden(u"loading") && Shown() != nullptr; });
   }
+  // Runs the UI thread until no thumbnail is being decoded and every decoded one is shown.
+  bool SettleDecodes() {
+    return PumpUntil([this] { return m_pPage->DecodesInFlight() == 0; });
+  }
+  // The clock's timers, then the thumbnails they asked for.
+  void Advance(win32::DWORD ms) {
+    m_clock.Advance(ms);
+    EXPECT_TRUE(SettleDecodes());
+  }
   // Runs timer 6 until no tile is left to make.
   void MakeAllTiles() {
-    for (int i = 0; i < 2000 && m_pPage->PendingCountForTesting() > 0; ++i) m_clock.Advance(15);
+    for (int i = 0; i < 2000 && m_pPage->PendingCountForTesting() > 0; ++i) Advance(15);
   }
 
   CKwManualTimerHost m_clock;

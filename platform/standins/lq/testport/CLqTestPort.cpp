@@ -36,6 +36,7 @@ namespace {
 constexpr size_t kMaxLineBytes = 1 << 20;
 
 CLqTestPort::Hooks g_hooks;
+size_t (*g_decodeCounter)() = nullptr;
 
 struct Connection {
   int fd = -1;
@@ -255,6 +256,8 @@ bool FolderIsPrivate(const std::string& socketPath, std::string* pWhy) {
 
 void CLqTestPort::SetHooks(const Hooks& hooks) { g_hooks = hooks; }
 
+void CLqTestPort::SetDecodeCounter(size_t (*counter)()) { g_decodeCounter = counter; }
+
 CWindowElement* CLqTestPort::FindWindow(const std::u16string& name) {
   CWindowElement* pFound = nullptr;
   for (CWindowElement* pWindow : CWindowElement::AllWindows()) {
@@ -425,6 +428,13 @@ std::string CLqTestPort::Handle(const std::string& line) {
     json.BeginObject().Key("ok").Bool(true);
     WriteRect(json, "area", area);
     json.EndObject();
+    return json.Text();
+  }
+  if (command == "decodes") {
+    if (!g_decodeCounter) return Reply(false, "decodes are not reported here");
+    CJsonWriter json;
+    json.BeginObject().Key("ok").Bool(true).Key("inFlight");
+    json.Number(static_cast<long long>(g_decodeCounter())).EndObject();
     return json.Text();
   }
   if (command == "timers") {

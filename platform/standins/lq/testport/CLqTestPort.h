@@ -11,7 +11,8 @@
 // {"cmd":"menu-click","name":N}, {"cmd":"snapshot","window":W,"file":F[,"without":P]} (P: an
 // element left out of the picture, to prove that a comparison with the screen would see it),
 // {"cmd":"tray"},
-// {"cmd":"timers","window":W}. Each reply is one line: {"ok":true,...} or
+// {"cmd":"timers","window":W}, {"cmd":"decodes"} (pictures being decoded away from the UI
+// thread: {"ok":true,"inFlight":N}). Each reply is one line: {"ok":true,...} or
 // {"ok":false,"error":"..."}. A window is named by its frame name (or native name).
 //
 // What only the toolkit knows (the tray icon's place, the timers a window's objects have set)
@@ -19,6 +20,7 @@
 // Threading: UI thread only; the socket is served by the GLib context given to Start, which that
 // thread iterates.
 
+#include <cstddef>
 #include <string>
 
 #include "CElement.h"
@@ -39,6 +41,8 @@ class CLqTestPort {
   };
 
   static void SetHooks(const Hooks& hooks);
+  // What the program decodes away from the UI thread now; "decodes" answers it.
+  static void SetDecodeCounter(size_t (*counter)());
 
   // --- In process ---
   // A window by frame or native name (the last of the table when several have it), or null.

@@ -23,6 +23,8 @@ constexpr int kMaxJpegSegments = 4096;
 // before the picture (camera data, colour profiles, depth maps in extended metadata).
 constexpr uint64_t kJpegBytesPerPixel = 8;
 constexpr uint64_t kJpegExtraBytes = 16 * 1024 * 1024;
+// A decoder's tables, buffers of a few rows and the chunk being fed.
+constexpr uint64_t kDecodeOverheadBytes = 1024 * 1024;
 
 uint32_t BigEndian(const uint8_t* p, int bytes) {
   uint32_t value = 0;
@@ -289,10 +291,9 @@ bool CPictureSource::ReadHeader(TRead&& read) {
     }
     if (frameComponents == 0 || scanComponents == 0) return false;
     if (width <= 0 || height <= 0 || width > kMaxJpegSide || height > kMaxJpegSide) return false;
-    if ((progressive || scanComponents < frameComponents) &&
-        width * height > kMaxMultiScanJpegPixels) {
-      return false;
-    }
+    m_multiScan = progressive || scanComponents < frameComponents;
+    m_components = frameComponents;
+    if (m_multiScan && width * height > kMaxMultiScanJpegPixels) return false;
   } else if (read(0, head, 24) && std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0 &&
              std::memcmp(head + 12, "IHDR", 4) == 0) {
     m_format = Format::kPng;
@@ -320,6 +321,27 @@ uint64_t CPictureSource::ReadBound() const {
   if (m_format != Format::kJpeg) return UINT64_MAX;
   return kJpegBytesPerPixel * static_cast<uint64_t>(m_width) * static_cast<uint64_t>(m_height) +
          kJpegExtraBytes;
+}
+
+uint64_t CPictureSource::DecodeBytes(int width, int height) const {
+  const uint64_t pixels = static_cast<uint64_t>(m_width) * static_cast<uint64_t>(m_height);
+  const uint64_t target = static_cast<uint64_t>(std::max(width, 1)) * std::max(height, 1);
+  uint64_t whole = 4 * pixels;
+  if (m_format == Format::kJpeg) {
+    // The decoder's scale: the smallest of 1/2, 1/4, 1/8 that still covers the target.
+    int denominator = 1;
+    while (denominator < 8 && (m_width + 2 * denominator - 1) / (2 * denominator) >= width &&
+           (m_height + 2 * denominator - 1) / (2 * denominator) >= height) {
+      denominator *= 2;
+    }
+    const uint64_t scaled = static_cast<uint64_t>((m_width + denominator - 1) / denominator) *
+                            ((m_height + denominator - 1) / denominator);
+    whole = 3 * scaled;
+    // Two bytes for each coefficient of each component, kept until the last scan.
+    if (m_multiScan) whole += 2 * static_cast<uint64_t>(m_components) * pixels;
+  }
+  // The scaled pixbuf, its premultiplied copy, and the decoder's own tables and rows.
+  return whole + 8 * target + kDecodeOverheadBytes;
 }
 
 cairo_surface_t* CPictureSource::Decode(int width, int height) const {

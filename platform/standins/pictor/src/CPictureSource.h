@@ -42,6 +42,10 @@ class CPictureSource {
   // with one reference for the caller; null when the data does not decode, or decodes to
   // another size than the header declared.
   cairo_surface_t* Decode(int width, int height) const;
+  // The most bytes Decode(width, height) holds at once: what the decoder keeps of the whole
+  // picture (a JPEG's scaled rows, a multi-scan JPEG's every coefficient, a PNG's or BMP's every
+  // pixel, as those are scaled only once whole) and the scaled copies.
+  uint64_t DecodeBytes(int width, int height) const;
 
  private:
   CPictureSource() = default;
@@ -56,6 +60,8 @@ class CPictureSource {
   Format m_format = Format::kJpeg;
   int m_width = 0;
   int m_height = 0;
+  int m_components = 0;     // a JPEG's
+  bool m_multiScan = false;  // a JPEG's data in several scans
   std::u16string m_path;  // a file's, or empty for a buffer
   std::string m_bytes;    // a buffer's
 };

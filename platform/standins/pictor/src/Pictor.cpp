@@ -3,6 +3,7 @@
 #include "Pictor/Pictor.h"
 
 #include <atomic>
+#include <cstring>
 
 #include "Basalt/Util.h"
 #include "CCanvas.h"
@@ -107,6 +108,31 @@ HTEXTURE CanvasToTexture(HCANVAS canvas) {
   cairo_paint(cr);
   cairo_destroy(cr);
   cairo_surface_flush(pCopy);
+  return CTexture::FromSurface(pCopy);
+}
+
+HTEXTURE TextureFromPixels(const PixelBuffer& buffer) {
+  const int64_t pixels = static_cast<int64_t>(buffer.width) * buffer.height;
+  if (buffer.width <= 0 || buffer.height <= 0 || buffer.width > kMaxCanvasSide ||
+      buffer.height > kMaxCanvasSide || pixels > kMaxCanvasPixels ||
+      buffer.pixels.size() != static_cast<size_t>(pixels)) {
+    return nullptr;
+  }
+  cairo_surface_t* pCopy =
+      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, buffer.width, buffer.height);
+  if (cairo_surface_status(pCopy) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(pCopy);
+    return nullptr;
+  }
+  cairo_surface_flush(pCopy);
+  uint8_t* pTarget = cairo_image_surface_get_data(pCopy);
+  const int stride = cairo_image_surface_get_stride(pCopy);
+  for (int y = 0; y < buffer.height; ++y) {
+    std::memcpy(pTarget + static_cast<size_t>(y) * stride,
+                buffer.pixels.data() + static_cast<size_t>(y) * buffer.width,
+                static_cast<size_t>(buffer.width) * 4);
+  }
+  cairo_surface_mark_dirty(pCopy);
   return CTexture::FromSurface(pCopy);
 }
 

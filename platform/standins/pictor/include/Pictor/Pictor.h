@@ -12,10 +12,12 @@
 // no other decoder ever sees a file and no picture can make the library allocate more than its
 // limits.
 //
-// Threading: UI thread only; the live counters may be read from anywhere.
+// Threading: UI thread only, but for picture files read through CPictureFile (PictureFile.h) and
+// their pixel buffers, which any thread may use; the live counters may be read from anywhere.
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "win32/base.h"
 #include "win32/com.h"
@@ -55,6 +57,17 @@ win32::BOOL MixCanvas(HCANVAS destination, const win32::POINT* pPoint, HCANVAS s
 // A texture holding a copy of the canvas's pixels (the canvas stays the caller's to delete);
 // null for a null canvas or without memory.
 HTEXTURE CanvasToTexture(HCANVAS canvas);
+
+// Plain pixels, made on any thread: premultiplied 0xAARRGGBB, `width` a row, top row first.
+struct PixelBuffer {
+  int width = 0;
+  int height = 0;
+  std::vector<uint32_t> pixels;
+};
+
+// A texture holding a copy of the pixels; null for an empty buffer, one whose size does not
+// match its pixels, one over the canvas limits, or without memory.
+HTEXTURE TextureFromPixels(const PixelBuffer& buffer);
 win32::BOOL SetTextureFilter(HTEXTURE texture, win32::DWORD filter);
 // The texture's size; for a picture file's texture the size its header declares (nothing is
 // decoded for it).
