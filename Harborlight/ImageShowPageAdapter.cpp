@@ -304,9 +304,10 @@ void CImageShowPageAdapter::AddPhoto(int64_t id, const WCHAR* pPath) {
   const int32_t ms = ((time.wHour * 3600 + time.wMinute * 60 + time.wSecond) * 1000) +
                      time.wMilliseconds;
   ScanDevice* pRecord = nullptr;
-  if (!pEntry->pContainer ||
+  if (!pEntry->pContainer || pEntry->building ||
       m_pScanner->FindDevice(pEntry->deviceId, &pRecord) != CFolderScanner::kComplete) {
-    // The walk may have passed the photo's folder already: kept until the container is built.
+    // The walk may have passed the photo's folder already, or the container's older days are
+    // still to be placed: kept until the container is built.
     pEntry->arrivals.push_back(path);
     return;
   }
@@ -726,6 +727,9 @@ HRESULT CImageShowPageAdapter::OnTimer(UINT timerId) {
         }
       }
       for (std::unique_ptr<PhoneEntry>& pEntry : m_phones) pEntry->done = 0;
+      break;
+    case kBuildTimer:
+      OnBuildTick();
       break;
     case kTipReapTimer:
       std::erase_if(m_tips, [](const std::unique_ptr<CUnbindTip>& p) { return p->IsClosed(); });

@@ -15,6 +15,7 @@
 // the decoder's results all arrive there. Folder walks run on the scanner's threads, thumbnails
 // are decoded on the decoder's; textures and elements are made on the UI thread alone.
 
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -91,6 +92,10 @@ class CImageShowPageAdapter {
   uint64_t PeakDecodeBytesForTesting() const;
   // Decodes every thumbnail on the UI thread, as a baseline to measure the decoder against.
   void SetDecodeOnUiThreadForTesting(bool on) { m_decodeOnUiThread = on; }
+  // How long one slice of a container's build may place days (one day at least).
+  void SetBuildSliceForTesting(std::chrono::microseconds slice) { m_buildSlice = slice; }
+  // Containers still being built.
+  size_t BuildingCountForTesting() const;
 
  private:
   class CUnbindTip;
@@ -99,6 +104,7 @@ class CImageShowPageAdapter {
   static constexpr win32::UINT kBusyTimer = 7;
   static constexpr win32::UINT kBatchDoneTimer = 8;
   static constexpr win32::UINT kTipReapTimer = 9;
+  static constexpr win32::UINT kBuildTimer = 10;
 
   // A day group of a phone's container; not held: the container holds it.
   struct DayGroup {
@@ -122,6 +128,12 @@ class CImageShowPageAdapter {
     // The container's day groups, newest first, which is also the order of their tops: an
     // arrival finds its day and the viewport its groups without walking the container.
     std::vector<DayGroup> groups;
+    // While the container is built in slices: the next day of the index to place (its month,
+    // its day in the month) and the height placed so far. Arrivals wait in `arrivals` meanwhile.
+    bool building = false;
+    size_t buildMonth = 0;
+    size_t buildDay = 0;
+    int builtHeight = 0;
   };
 
   // A tile still to be made from the index, or (pTile set) a made tile still to get its
@@ -201,7 +213,14 @@ class CImageShowPageAdapter {
   // Where the picture shown for a photo that does not decode lies.
   static std::u16string DefaultPicturePath();
   void ShowPhonePhotos();
+  // Makes the phone's container and places its newest days; the rest follow in slices.
   void BuildContainer(PhoneEntry* pEntry, ScanDevice* pRecord);
+  // Places days of the index until the slice's time is up; true when the container is done.
+  bool BuildSlice(PhoneEntry* pEntry);
+  // A slice for the phones still being built (the one shown first), then the next one's timer.
+  void OnBuildTick();
+  // Places the arrivals that waited for the container.
+  void PlaceWaitingArrivals(PhoneEntry* pEntry);
   void MergeArrivals(PhoneEntry* pEntry, ScanDevice* pRecord);
   void PrioritizePending(int64_t id);
   void AddPending(PendingThumb pending);
@@ -294,6 +313,7 @@ class CImageShowPageAdapter {
   uint64_t m_lastTicket = 0;
   uint64_t m_decodingBytes = 0;  // the textures the decodes in m_decodes will make
   bool m_decodeOnUiThread = false;
+  std::chrono::microseconds m_buildSlice{10000};
   static inline size_t s_decodesInFlight = 0;  // of every page
   uint64_t m_textureBudget = kTextureBudgetBytes;
   win32::DWORD m_tileTimerInterval = 0;  // 0 while timer 6 is stopped

@@ -219,45 +219,109 @@ void CImageShowPageAdapter::BuildContainer(PhoneEntry* pEntry, ScanDevice* pReco
   m_pCurrentContainer = pContainer;
   m_pCurrentContainer->AddRef();
   pEntry->groups.clear();
-  int total = 0;
-  for (const ScanMonth& month : pRecord->months) {
-    for (const ScanDay& day : month.days) {
-      CKwStringW count;
-      count.Format(kIndexCountFormat, static_cast<int>(day.photos.size()));
-      ILqElement* pGroup = NewDayGroup(DateTitle(day.dayKey), count);
-      if (!pGroup) continue;
-      int x = 0;
-      int y = kTitleHeight;
-      for (const ScanPhoto& photo : day.photos) {
-        PendingThumb pending;
-        pending.pGroup = pGroup;
-        pGroup->AddRef();
-        pending.path = photo.path;
-        pending.rect = RECT{x, y, x + kTileSize, y + kTileSize};
-        pending.deviceId = pEntry->deviceId;
-        pending.dayKey = day.dayKey;
-        AddPending(std::move(pending));
-        if (x < kLastColumnFrom) {
-          x += kTileStep;
-        } else {
-          x = 0;
-          y += kTileStep;
-        }
-      }
-      if (x > 0) y += kTileStep;
-      RECT groupRect{0, total, kContainerWidth, total + y};
-      pGroup->SetRect(&groupRect);
-      pContainer->AddChild(pGroup);
-      pEntry->groups.push_back(DayGroup{day.dayKey, pGroup});
-      pGroup->Release();
-      total += y;
-    }
+  pEntry->building = true;
+  pEntry->buildMonth = 0;
+  pEntry->buildDay = 0;
+  pEntry->builtHeight = 0;
+  // The newest days show at once; a large history is placed in slices, so the window answers
+  // while the older days follow.
+  if (!BuildSlice(pEntry)) {
+    KwTimer::SetInterval(kCatchUpMs, m_timerSink.GetInterface<IKwTimerCallback>(), kBuildTimer);
   }
-  RECT containerRect{0, 0, kContainerWidth, total};
-  pContainer->SetRect(&containerRect);
-  pContainer->Refresh();
-  EnableScroll(m_pPhotoScrollView, true, total > kScrollFromHeight);
+}
+
+bool CImageShowPageAdapter::BuildSlice(PhoneEntry* pEntry) {
+  ScanDevice* pRecord = nullptr;
+  const bool indexed =
+      m_pScanner->FindDevice(pEntry->deviceId, &pRecord) == CFolderScanner::kComplete;
+  const auto deadline = std::chrono::steady_clock::now() + m_buildSlice;
+  bool first = true;
+  while (indexed && pEntry->buildMonth < pRecord->months.size()) {
+    const ScanMonth& month = pRecord->months[pEntry->buildMonth];
+    if (pEntry->buildDay >= month.days.size()) {
+      ++pEntry->buildMonth;
+      pEntry->buildDay = 0;
+      continue;
+    }
+    if (!first && std::chrono::steady_clock::now() >= deadline) break;
+    first = false;
+    const ScanDay& day = month.days[pEntry->buildDay++];
+    CKwStringW count;
+    count.Format(kIndexCountFormat, static_cast<int>(day.photos.size()));
+    ILqElement* pGroup = NewDayGroup(DateTitle(day.dayKey), count);
+    if (!pGroup) continue;
+    int x = 0;
+    int y = kTitleHeight;
+    for (const ScanPhoto& photo : day.photos) {
+      PendingThumb pending;
+      pending.pGroup = pGroup;
+      pGroup->AddRef();
+      pending.path = photo.path;
+      pending.rect = RECT{x, y, x + kTileSize, y + kTileSize};
+      pending.deviceId = pEntry->deviceId;
+      pending.dayKey = day.dayKey;
+      AddPending(std::move(pending));
+      if (x < kLastColumnFrom) {
+        x += kTileStep;
+      } else {
+        x = 0;
+        y += kTileStep;
+      }
+    }
+    if (x > 0) y += kTileStep;
+    const int top = pEntry->builtHeight;
+    RECT groupRect{0, top, kContainerWidth, top + y};
+    pGroup->SetRect(&groupRect);
+    pEntry->pContainer->AddChild(pGroup);
+    pEntry->groups.push_back(DayGroup{day.dayKey, pGroup});
+    pGroup->Release();
+    pEntry->builtHeight = top + y;
+  }
+  const bool done = !indexed || pEntry->buildMonth >= pRecord->months.size();
+  RECT containerRect{0, 0, kContainerWidth, pEntry->builtHeight};
+  pEntry->pContainer->SetRect(&containerRect);
+  pEntry->pContainer->Refresh();
+  if (pEntry->pContainer == m_pCurrentContainer) {
+    EnableScroll(m_pPhotoScrollView, true, pEntry->builtHeight > kScrollFromHeight);
+  }
+  if (done) {
+    pEntry->building = false;
+    PlaceWaitingArrivals(pEntry);
+  }
   ScheduleTileMaker();
+  return done;
+}
+
+void CImageShowPageAdapter::OnBuildTick() {
+  PhoneEntry* pCurrent = CurrentEntry();
+  PhoneEntry* pNext = pCurrent && pCurrent->building ? pCurrent : nullptr;
+  for (size_t i = 0; !pNext && i < m_phones.size(); ++i) {
+    if (m_phones[i]->building) pNext = m_phones[i].get();
+  }
+  if (pNext) BuildSlice(pNext);
+  const bool more = std::any_of(m_phones.begin(), m_phones.end(),
+                                [](const std::unique_ptr<PhoneEntry>& p) { return p->building; });
+  if (!more) KwTimer::EraseTimerCallback(m_timerSink.GetInterface<IKwTimerCallback>(), kBuildTimer);
+}
+
+size_t CImageShowPageAdapter::BuildingCountForTesting() const {
+  return static_cast<size_t>(std::count_if(
+      m_phones.begin(), m_phones.end(),
+      [](const std::unique_ptr<PhoneEntry>& p) { return p->building; }));
+}
+
+void CImageShowPageAdapter::PlaceWaitingArrivals(PhoneEntry* pEntry) {
+  std::vector<std::u16string> waiting;
+  waiting.swap(pEntry->arrivals);
+  for (const std::u16string& path : waiting) {
+    WIN32_FIND_DATAW data;
+    HANDLE hFind = FindFirstFileW(path.c_str(), &data);
+    if (hFind == INVALID_HANDLE_VALUE) continue;
+    FindClose(hFind);
+    int dayKey = 0;
+    int32_t time = 0;
+    if (LocalDayOf(data.ftLastWriteTime, &dayKey, &time)) PlaceArrival(pEntry, path, dayKey, time);
+  }
 }
 
 void CImageShowPageAdapter::MergeArrivals(PhoneEntry* pEntry, ScanDevice* pRecord) {

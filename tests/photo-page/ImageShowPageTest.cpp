@@ -385,6 +385,50 @@ TEST_F(ImageShowPageTest, ArrivalsBeforeTheContainerAreShownOnce) {
   EXPECT_EQ(Groups(Shown())[0].count, u"1 张");
 }
 
+// A long history is placed newest day first, in slices: the newest day shows at the walk's end,
+// the older ones follow on the build timer, and arrivals meanwhile wait and then land once, an
+// older day's in its group and a new day's on top.
+TEST_F(ImageShowPageTest, LongHistoryIsPlacedInSlicesNewestFirst) {
+  m_pPage->SetBuildSliceForTesting(std::chrono::microseconds(0));  // one day a slice
+  Bind(1, u"Ostra");
+  for (int day = 1; day <= 9; ++day) {
+    Photo("Ostra", "cam/d" + std::to_string(day) + ".png", 2024, 3, day, 9, 0);
+  }
+  m_pPage->RefreshPhoneList(0, 0);
+  ASSERT_TRUE(WaitForScan());
+  std::vector<GroupView> groups = Groups(Shown());
+  ASSERT_EQ(groups.size(), 1u);
+  EXPECT_EQ(groups[0].title, u"2024年3月9日");
+  EXPECT_EQ(Shown()->Rect().bottom, 152);
+  EXPECT_EQ(m_pPage->BuildingCountForTesting(), 1u);
+
+  std::string older = Photo("Ostra", "cam/late3.png", 2024, 3, 3, 23, 0);
+  std::string newer = Photo("Ostra", "cam/d10.png", 2024, 3, 10, 8, 0);
+  m_pPage->AddPhoto(1, Windows(older).c_str());
+  m_pPage->AddPhoto(1, Windows(newer).c_str());
+  EXPECT_LE(Groups(Shown()).size(), 2u);
+  for (int i = 0; i < 50 && m_pPage->BuildingCountForTesting() > 0; ++i) Advance(4);
+  ASSERT_EQ(m_pPage->BuildingCountForTesting(), 0u);
+  MakeAllTiles();
+  Advance(200);
+  EXPECT_EQ(KwTimer::TimerCountForTesting(), 0u);  // the build's timer went with the build
+  groups = Groups(Shown());
+  ASSERT_EQ(groups.size(), 10u);
+  size_t tiles = 0;
+  for (size_t i = 0; i < groups.size(); ++i) {
+    const int day = 10 - static_cast<int>(i);
+    EXPECT_EQ(groups[i].title, u"2024年3月" + Utf8ToUtf16(std::to_string(day)) + u"日");
+    EXPECT_EQ(groups[i].rect.top, static_cast<LONG>(i) * 152) << day;
+    EXPECT_EQ(groups[i].rect.bottom, static_cast<LONG>(i + 1) * 152) << day;
+    tiles += groups[i].tiles.size();
+  }
+  EXPECT_EQ(groups[0].count, u"1张");
+  EXPECT_EQ(groups[7].count, u"2张");
+  EXPECT_EQ(groups[7].tiles.size(), 2u);
+  EXPECT_EQ(tiles, 11u);
+  EXPECT_EQ(Shown()->Rect().bottom, 1520);
+}
+
 // Unbinding from the page: the confirm box, the logic's unbind, the strip and grid without the
 // phone, its thumbnails freed and its pending tiles dropped, its files kept, the first phone
 // selected. The phone unbinding itself while the box runs leaves nothing to do after OK. A notice
