@@ -5,6 +5,7 @@
 
 #include "BackupFolder.h"
 #include "ImageShowPageAdapter.h"
+#include "WindowHelpers.h"
 #include "win32/file.h"
 #include "win32/module.h"
 #include "win32/time.h"
@@ -80,15 +81,7 @@ CFolderScanner& CFolderScanner::Instance() {
 
 CFolderScanner::CFolderScanner() {
   g_pScanner = this;
-  HINSTANCE instance = GetModuleHandleW(nullptr);
-  WNDCLASSEXW windowClass{};
-  windowClass.cbSize = sizeof(windowClass);
-  windowClass.lpfnWndProc = &CFolderScanner::WindowProc;
-  windowClass.hInstance = instance;
-  windowClass.lpszClassName = kWindowClass;
-  RegisterClassExW(&windowClass);  // an earlier registration is used as it is
-  m_hwnd = CreateWindowExW(0, kWindowClass, nullptr, kWindowStyle, 0, 0, 0, 0, HWND_MESSAGE,
-                           nullptr, instance, nullptr);
+  m_hwnd = CreateMessageWindow(kWindowClass, &CFolderScanner::WindowProc, kWindowStyle);
 }
 
 CFolderScanner::~CFolderScanner() {

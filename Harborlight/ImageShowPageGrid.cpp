@@ -121,6 +121,15 @@ bool LocalDayOf(const FILETIME& lastWrite, int* pDayKey, int32_t* pTime) {
   return true;
 }
 
+// The day and time of the file's last write; false when it is gone.
+bool FileDayOf(const std::u16string& path, int* pDayKey, int32_t* pTime) {
+  WIN32_FIND_DATAW data;
+  HANDLE hFind = FindFirstFileW(path.c_str(), &data);
+  if (hFind == INVALID_HANDLE_VALUE) return false;
+  FindClose(hFind);
+  return LocalDayOf(data.ftLastWriteTime, pDayKey, pTime);
+}
+
 const ScanDay* FindDay(const ScanDevice* pRecord, int dayKey) {
   const int monthKey = (dayKey / 100) % 1000000;
   for (const ScanMonth& month : pRecord->months) {
@@ -314,13 +323,9 @@ void CImageShowPageAdapter::PlaceWaitingArrivals(PhoneEntry* pEntry) {
   std::vector<std::u16string> waiting;
   waiting.swap(pEntry->arrivals);
   for (const std::u16string& path : waiting) {
-    WIN32_FIND_DATAW data;
-    HANDLE hFind = FindFirstFileW(path.c_str(), &data);
-    if (hFind == INVALID_HANDLE_VALUE) continue;
-    FindClose(hFind);
     int dayKey = 0;
     int32_t time = 0;
-    if (LocalDayOf(data.ftLastWriteTime, &dayKey, &time)) PlaceArrival(pEntry, path, dayKey, time);
+    if (FileDayOf(path, &dayKey, &time)) PlaceArrival(pEntry, path, dayKey, time);
   }
 }
 
@@ -335,13 +340,9 @@ void CImageShowPageAdapter::MergeArrivals(PhoneEntry* pEntry, ScanDevice* pRecor
   bool added = false;
   for (const std::u16string& path : pEntry->arrivals) {
     if (!known.insert(path).second) continue;  // the walk found it too
-    WIN32_FIND_DATAW data;
-    HANDLE hFind = FindFirstFileW(path.c_str(), &data);
-    if (hFind == INVALID_HANDLE_VALUE) continue;
-    FindClose(hFind);
     int dayKey = 0;
     int32_t time = 0;
-    if (!LocalDayOf(data.ftLastWriteTime, &dayKey, &time)) continue;
+    if (!FileDayOf(path, &dayKey, &time)) continue;
     CFolderScanner::InsertPhoto(dayKey, path, pRecord, time);
     added = true;
   }

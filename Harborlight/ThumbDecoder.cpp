@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "Pictor/PictureFile.h"
-#include "win32/module.h"
+#include "WindowHelpers.h"
 
 using namespace win32;
 
@@ -91,15 +91,7 @@ unsigned CThumbDecoder::ThreadCountFor(unsigned processors) {
 
 CThumbDecoder::CThumbDecoder(std::u16string fallback, std::function<void()> onReady)
     : m_fallback(std::move(fallback)), m_onReady(std::move(onReady)) {
-  HINSTANCE instance = GetModuleHandleW(nullptr);
-  WNDCLASSEXW windowClass{};
-  windowClass.cbSize = sizeof(windowClass);
-  windowClass.lpfnWndProc = &CThumbDecoder::WindowProc;
-  windowClass.hInstance = instance;
-  windowClass.lpszClassName = kWindowClass;
-  RegisterClassExW(&windowClass);  // an earlier registration is used as it is
-  m_hwnd = CreateWindowExW(0, kWindowClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                           instance, nullptr);
+  m_hwnd = CreateMessageWindow(kWindowClass, &CThumbDecoder::WindowProc);
   if (m_hwnd) SetWindowLongPtrW(m_hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   const unsigned count = ThreadCountFor(std::thread::hardware_concurrency());
   for (unsigned i = 0; i < count; ++i) m_threads.emplace_back(&CThumbDecoder::ThreadProc, this);

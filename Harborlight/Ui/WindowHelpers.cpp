@@ -3,6 +3,7 @@
 #include "Basalt/Util.h"
 #include "CachedOrbalynDB.h"
 #include "Lq/Lq.h"
+#include "win32/module.h"
 #include "win32/module_name.h"
 
 using namespace win32;
@@ -47,6 +48,18 @@ HRESULT CreateLqElementFromLayout(const WCHAR* pReference, REFIID riid, void** p
   hr = pElement->QueryInterface(riid, ppElement);
   pElement->Release();
   return FAILED(hr) ? E_FAIL : S_OK;
+}
+
+HWND CreateMessageWindow(const WCHAR* pClassName, WNDPROC procedure, DWORD style) {
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof(windowClass);
+  windowClass.lpfnWndProc = procedure;
+  windowClass.hInstance = instance;
+  windowClass.lpszClassName = pClassName;
+  RegisterClassExW(&windowClass);
+  return CreateWindowExW(0, pClassName, nullptr, style, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                         instance, nullptr);
 }
 
 bool GetModuleDir(std::u16string* pDir) {

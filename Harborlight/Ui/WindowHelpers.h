@@ -7,6 +7,7 @@
 
 #include "Basalt/KwInterfaces.h"
 #include "Lq/LqInterfaces.h"
+#include "win32/window.h"
 
 // Builds "platformskein:..." through the UI framework with the layout folder of `pCore` (or of
 // the running core when null) and hands out `riid` of the new element with one reference.
@@ -27,3 +28,8 @@ bool ReadMenuItemNumber(ILqEvent* pEvent, long* pNumber);
 
 // An element's text; empty for a null element or one without text.
 std::u16string ElementText(ILqElement* pElement);
+
+// A message-only window of the class (registered here; an earlier registration is used as it
+// is) whose messages go to `procedure`; null when it cannot be made.
+win32::HWND CreateMessageWindow(const win32::WCHAR* pClassName, win32::WNDPROC procedure,
+                                win32::DWORD style = 0);
