@@ -75,6 +75,17 @@ class CRunningProgram {
                       " 2>/dev/null");
   }
   std::string Raw(const std::string& json) { return Port("raw '" + json + "'"); }
+  // Thumbnails asked of the program's decoder and not yet on their tiles; -1 when the port does
+  // not say.
+  int DecodesInFlight() {
+    const std::string reply = Raw(R"({"cmd":"decodes"})");
+    int inFlight = -1;
+    return sscanf(reply.c_str(), R"({"ok":true,"inFlight":%d)", &inFlight) == 1 ? inFlight : -1;
+  }
+  // Waits until none is (20 s at most), so that tiles show the pictures they keep.
+  bool WaitDecodes() {
+    return x11_test::WaitUntil([&] { return DecodesInFlight() == 0; }, 20000);
+  }
   // A window's handle as the test port tells it; null when there is no such window.
   win32::HWND Window(const std::string& window) {
     std::string tree = Raw(R"({"cmd":"tree","window":")" + window + R"("})");

@@ -35,6 +35,18 @@ bool Holds(CRunningProgram& program, const std::string& window, const std::strin
   return program.Raw(find + R"("})").find(fact) != std::string::npos;
 }
 
+// The photo tiles made in the grid.
+size_t Tiles(CRunningProgram& program) {
+  const std::string grid =
+      program.Raw(R"({"cmd":"find","window":"MainWnd","path":"ImageShowFrame/photoScrollView"})");
+  size_t tiles = 0;
+  for (size_t at = grid.find(R"("id":"imageborder")"); at != std::string::npos;
+       at = grid.find(R"("id":"imageborder")", at + 1)) {
+    ++tiles;
+  }
+  return tiles;
+}
+
 bool WaitShown(CRunningProgram& program, const std::string& window, const std::string& path,
                bool shown = true) {
   return x11_test::WaitUntil(
@@ -152,6 +164,10 @@ TEST(ScreenMatchesLayout, EveryWindowAPersonReaches) {
   program.Port("click MainWnd ImageShowFrame/exproseBtn");
   ASSERT_TRUE(WaitShown(program, kMain, "ImageShowFrame/addnewDeviceBtn"));
   ASSERT_TRUE(WaitShown(program, kMain, "ImageShowFrame/topPackupFrameScrollView/breakLink"));
+  // Every tile made, then no thumbnail on its way: no picture changes between the screen's grab
+  // and the snapshot.
+  ASSERT_TRUE(x11_test::WaitUntil([&] { return Tiles(program) == 14; }, 20000));
+  ASSERT_TRUE(program.WaitDecodes()) << program.DecodesInFlight();
   ExpectMatch(program, kMain, "photo-page-strip");
   // The comparison sees a button that is not there.
   const harborlight_test::ScreenMatch without = CompareScreenOnce(

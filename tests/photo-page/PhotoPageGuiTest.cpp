@@ -217,7 +217,8 @@ ShownPhone ReadShownPhone(const Window& main) {
 }
 
 // Waits until the page shows that phone complete: all its days and counts, a tile for each photo
-// (those below the view made later), every tile in view drawn.
+// (those below the view made later), every tile in view drawn, and no thumbnail still being
+// decoded (asked after the tiles were seen made, so none comes back later to change a picture).
 bool WaitForPhone(CRunningProgram& program, const Phone& phone, Window* pMain) {
   return x11_test::WaitUntil(
       [&] {
@@ -225,7 +226,8 @@ bool WaitForPhone(CRunningProgram& program, const Phone& phone, Window* pMain) {
         ShownPhone shown = ReadShownPhone(*pMain);
         return shown.name == phone.pName && shown.groups == phone.days &&
                shown.photos == phone.photos && shown.drawn &&
-               pMain->Shown("imageborder").size() == static_cast<size_t>(phone.photos);
+               pMain->Shown("imageborder").size() == static_cast<size_t>(phone.photos) &&
+               program.DecodesInFlight() == 0;
       },
       20000);
 }

@@ -170,11 +170,14 @@ bool FromHex(const std::string& hex, std::string* pBytes) {
   return true;
 }
 
-// "title count" of each day group on the photo page, top first, and the tiles they hold.
-std::vector<std::string> DayGroups(const CWholeProgram& program, int* pTiles) {
+// "title count" of each day group on the photo page, top first, the tiles they hold and, of
+// those, the ones showing their thumbnail.
+std::vector<std::string> DayGroups(const CWholeProgram& program, int* pTiles,
+                                   int* pDrawn = nullptr) {
   std::vector<std::string> groups;
   Element view;
   *pTiles = 0;
+  if (pDrawn) *pDrawn = 0;
   if (!program.Find(kMain, "ImageShowFrame/photoScrollView", &view)) return groups;
   for (const Element& container : view.children) {
     if (container.hidden) continue;
@@ -187,7 +190,11 @@ std::vector<std::string> DayGroups(const CWholeProgram& program, int* pTiles) {
       std::string count = pCount ? pCount->text : "";
       std::erase_if(count, [](char c) { return c < '0' || c > '9'; });
       groups.push_back(pGroup->name + " " + count);
-      for (const Element& child : pGroup->children) *pTiles += child.Find("userImg") != nullptr;
+      for (const Element& child : pGroup->children) {
+        const Element* pImage = child.Find("userImg");
+        *pTiles += pImage != nullptr;
+        if (pDrawn) *pDrawn += pImage && pImage->picture == "(object)";
+      }
     }
   }
   return groups;
@@ -471,10 +478,15 @@ TEST_F(WholeProgramTest, ColdStartToPhotosOnThePageAndExit) {
   ASSERT_EQ(phoneStatus, 0) << phoneOutput;
   EXPECT_TRUE(settled);
   EXPECT_TRUE(sawFinished);
+  // Every tile has asked for its thumbnail (all fit the texture budget): once the decoder has
+  // handed them all back, each tile shows its own.
+  EXPECT_TRUE(m_pProgram->WaitDecodes(kPatienceMs)) << m_pProgram->DecodesInFlight();
   EXPECT_TRUE(m_pProgram->Shown(kMain, "ImageShowFrame"));
   EXPECT_EQ(m_pProgram->Text(kMain, "ImageShowFrame/phonename"), kPhoneName);
-  EXPECT_EQ(DayGroups(*m_pProgram, &tiles), days);
+  int drawn = 0;
+  EXPECT_EQ(DayGroups(*m_pProgram, &tiles, &drawn), days);
   EXPECT_EQ(tiles, 30);
+  EXPECT_EQ(drawn, 30);
   Picture("4-photo-page");
   // Once "备份完成" has made way for the last backup's time, nothing is left to do.
   EXPECT_TRUE(Eventually([&] {
@@ -570,7 +582,12 @@ TEST_F(WholeProgramTest, ColdStartToPhotosOnThePageAndExit) {
   ASSERT_TRUE(m_pProgram->Start(m_environment)) << m_pProgram->Errors();
   main = m_pProgram->Window(kMain);
   ASSERT_TRUE(Eventually([&] { return x11_test::Viewable(main); }));
-  EXPECT_TRUE(Eventually([&] { return DayGroups(*m_pProgram, &tiles) == days; }, 30000));
+  // Tiles out of view are made a few at a time; the last one made, the decodes are the last.
+  EXPECT_TRUE(
+      Eventually([&] { return DayGroups(*m_pProgram, &tiles) == days && tiles == 30; }, 30000));
+  EXPECT_TRUE(m_pProgram->WaitDecodes(kPatienceMs)) << m_pProgram->DecodesInFlight();
+  DayGroups(*m_pProgram, &tiles, &drawn);
+  EXPECT_EQ(drawn, 30);
   EXPECT_TRUE(Eventually(
       [&] {
         return m_pProgram->Text(kMain, "ImageShowFrame/statusText").starts_with("最近备份时间：");

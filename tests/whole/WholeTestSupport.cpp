@@ -477,4 +477,23 @@ bool CWholeProgram::TrayIcon(win32::POINT* pCentre) const {
   return area.right > area.left;
 }
 
+int CWholeProgram::DecodesInFlight() const {
+  JsonNode* pReply = ParseReply(Port({"raw", "{\"cmd\":\"decodes\"}"}));
+  if (!pReply) return -1;
+  const gint64 inFlight =
+      json_object_get_int_member_with_default(json_node_get_object(pReply), "inFlight", -1);
+  json_node_unref(pReply);
+  return static_cast<int>(inFlight);
+}
+
+bool CWholeProgram::WaitDecodes(int timeoutMs) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const int inFlight = DecodesInFlight();
+    if (inFlight == 0) return true;
+    if (inFlight < 0 || std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
 }  // namespace whole_test

@@ -139,6 +139,12 @@ class CWholeProgram {
   win32::HWND Window(const std::string& window) const;
   // The tray icon's centre; false while it is not placed.
   bool TrayIcon(win32::POINT* pCentre) const;
+  // Thumbnails asked of the program's decoder and not yet on their tiles; -1 when the port does
+  // not say.
+  int DecodesInFlight() const;
+  // Waits until none is, so that tiles show the pictures they keep; false when one still was
+  // after `timeoutMs`.
+  bool WaitDecodes(int timeoutMs) const;
 
  private:
   Strings Environment() const;
