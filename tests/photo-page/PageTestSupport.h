@@ -51,6 +51,10 @@ class CPageTest : public ui_test::CMainWindowTest {
     m_root.m_store.m_workDir = test_files::WindowsFromPosix(Root() + "/backup");
     SetOrbalynRootForTesting(&m_root);
     m_textures = Pictor::LiveTextureCount();
+    NewPage();
+  }
+  // A page on the window's frame, shown, as the main window builds it.
+  void NewPage() {
     m_pPage = std::make_unique<CImageShowPageAdapter>();
     ILqElement* pFrame = nullptr;
     ASSERT_EQ(m_pMain->FindChild(u"ImageShowFrame", &pFrame), win32::S_OK);
