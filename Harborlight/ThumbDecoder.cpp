@@ -5,6 +5,7 @@
 
 #include "Pictor/PictureFile.h"
 #include "WindowHelpers.h"
+#include "win32/thread.h"
 
 using namespace win32;
 
@@ -159,6 +160,8 @@ LRESULT CThumbDecoder::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
 }
 
 void CThumbDecoder::ThreadProc() {
+  // Below the UI thread: on a busy machine the window answers first and thumbnails come later.
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
   for (;;) {
     Job job;
     {
