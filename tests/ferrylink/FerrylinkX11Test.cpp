@@ -287,7 +287,8 @@ TEST_F(FerrylinkX11Test, LoginLinkShrinksAndTheDownloadPageClosesIt) {
   EXPECT_EQ(popup.top, parent.top + (parent.bottom - parent.top - 312) / 2);
   EXPECT_TRUE(SaveScreenshot("ferrylink-download"));
   ASSERT_TRUE(Click(Centre(m_popup)));
-  EXPECT_FALSE(m_pParent->WaitLine("exited " + std::to_string(m_popupPid) + " 0", 5000).empty());
+  EXPECT_FALSE(
+      m_pParent->WaitLine("exited " + std::to_string(m_popupPid) + " 0", kEndsWithinMs).empty());
   EXPECT_TRUE(ParentEnabledAndActive());
 }
 
