@@ -548,7 +548,7 @@ TEST_F(WholeProgramTest, ColdStartToPhotosOnThePageAndExit) {
   Pause(1000);
   Picture("5-download-page");
   ASSERT_TRUE(ClickAt(POINT{mainRect.left + 40, mainRect.bottom - 20}));
-  EXPECT_TRUE(Eventually([&] { return ProcessEnded(popupPid); }, 5000));
+  EXPECT_TRUE(Eventually([&] { return ProcessEnded(popupPid); }, kPatienceMs));
 
   // 6. Closing hides the window (a phone is bound: no survey); the tray icon restores it; the
   // tray menu's "退出" ends the program with nothing left behind.
@@ -572,7 +572,7 @@ TEST_F(WholeProgramTest, ColdStartToPhotosOnThePageAndExit) {
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0) << m_pProgram->Errors();
   EXPECT_EQ(SanitizerReports(m_pProgram->Errors()), "");
-  EXPECT_TRUE(Eventually([&] { return ProcessesOfSandbox(m_root).empty(); }, 5000))
+  EXPECT_TRUE(Eventually([&] { return ProcessesOfSandbox(m_root).empty(); }, kPatienceMs))
       << ::testing::PrintToString(ProcessesOfSandbox(m_root));
   EXPECT_TRUE(Eventually([] { return !TrayHoldsIcon("Harborlight"); }));
   Picture("6-ended");
@@ -623,7 +623,7 @@ TEST_F(WholeProgramTest, ColdStartToPhotosOnThePageAndExit) {
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0) << m_pProgram->Errors();
   EXPECT_EQ(SanitizerReports(m_pProgram->Errors()), "");
-  EXPECT_TRUE(Eventually([&] { return ProcessesOfSandbox(m_root).empty(); }, 5000))
+  EXPECT_TRUE(Eventually([&] { return ProcessesOfSandbox(m_root).empty(); }, kPatienceMs))
       << ::testing::PrintToString(ProcessesOfSandbox(m_root));
 
   // 8. The statistics of the road: the showings, the entry and QR page events in order,
