@@ -148,8 +148,11 @@ class CPageTest : public ui_test::CMainWindowTest {
 
   // --- Driving it ---
   // Runs the UI thread until the current phone's walk ended and its container shows.
+  // The container's older days follow on the build timer: its slices are run too.
   bool WaitForScan() {
-    return PumpUntil([this] { return Hidden(u"loading") && Shown() != nullptr; });
+    if (!PumpUntil([this] { return Hidden(u"loading") && Shown() != nullptr; })) return false;
+    for (int i = 0; i < 10000 && m_pPage->BuildingCountForTesting() > 0; ++i) m_clock.Advance(4);
+    return m_pPage->BuildingCountForTesting() == 0;
   }
   // Runs the UI thread until no thumbnail is being decoded and every decoded one is shown.
   bool SettleDecodes() {
