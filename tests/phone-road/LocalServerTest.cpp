@@ -196,6 +196,10 @@ TEST_F(LocalServerChildProcess, DISABLED_DescriptorExhaustion) {
 
   // Socket creation itself failing: the server cannot even listen, and tries again each second.
   CLocalServer::Instance()->Close();
+  // The channel leaves the map before its destructor runs on the I/O thread. Under UBSan a first
+  // type check needs a free descriptor (it probes memory through a pipe) and reports a false
+  // "invalid vptr" without one, so the teardown ends before the descriptors are taken.
+  ASSERT_TRUE(DrainIoThread());
   hog.Fill();
   CLocalServer::Instance()->Start();
   const uint32_t listenAttempts = AttemptsInWindow();
