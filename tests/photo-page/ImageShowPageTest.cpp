@@ -395,7 +395,7 @@ TEST_F(ImageShowPageTest, LongHistoryIsPlacedInSlicesNewestFirst) {
     Photo("Ostra", "cam/d" + std::to_string(day) + ".png", 2024, 3, day, 9, 0);
   }
   m_pPage->RefreshPhoneList(0, 0);
-  ASSERT_TRUE(PumpUntil([this] { return Hidden(u"loading") && Shown() != nullptr; }));
+  ASSERT_TRUE(WaitForWalk());
   std::vector<GroupView> groups = Groups(Shown());
   ASSERT_EQ(groups.size(), 1u);
   EXPECT_EQ(groups[0].title, u"2024年3月9日");

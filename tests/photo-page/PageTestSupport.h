@@ -147,10 +147,14 @@ class CPageTest : public ui_test::CMainWindowTest {
   }
 
   // --- Driving it ---
-  // Runs the UI thread until the current phone's walk ended and its container shows.
-  // The container's older days follow on the build timer: its slices are run too.
+  // Runs the UI thread until the current phone's walk ended and its container shows (its newest
+  // day, at least).
+  bool WaitForWalk() {
+    return PumpUntil([this] { return Hidden(u"loading") && Shown() != nullptr; });
+  }
+  // The walk, then the build timer's slices that place the container's older days.
   bool WaitForScan() {
-    if (!PumpUntil([this] { return Hidden(u"loading") && Shown() != nullptr; })) return false;
+    if (!WaitForWalk()) return false;
     for (int i = 0; i < 10000 && m_pPage->BuildingCountForTesting() > 0; ++i) m_clock.Advance(4);
     return m_pPage->BuildingCountForTesting() == 0;
   }
